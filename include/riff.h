@@ -1,0 +1,88 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "status.h"
+
+namespace tolva {
+
+constexpr int kFmtExtraWords = 666;
+// The longest header image: 36 fixed bytes, the extra fmt words, a fact chunk
+// and the data chunk header.
+constexpr size_t kMaxHeaderBytes = 36 + 2 * kFmtExtraWords + 12 + 8;
+
+// The WAV header record. Fields hold the file's values; DataOffset and Seconds
+// are derived when the header is read and never written.
+struct RIFF {
+  char ChunkID[4];
+  int32_t ChunkSize;
+  char Format[4];
+  char FmtID[4];
+  int32_t FmtSize;
+  int16_t AudioFormat;
+  int16_t NumChannels;
+  int32_t SampleRate;
+  int32_t ByteRate;
+  int16_t BlockAlign;
+  int16_t BitsPerSample;
+  int16_t FmtExtra[kFmtExtraWords];
+  bool HasFact;
+  char FactID[4];
+  int32_t FactSize;
+  int32_t FactData;
+  char DataID[4];
+  int32_t DataSize;
+  int32_t DataOffset;
+  int32_t Seconds;
+};
+
+// The working file's record and the second source's record.
+extern RIFF Res;
+extern RIFF Res1;
+
+// Which workspace file GetInfo and Reset read.
+enum FileType : int { kImportWav = 0, kSecondSourceWav = 1, kWorkingWav = 2 };
+
+// Path of the file of `type`, or nullptr for a type that names no file.
+const char* PathOfType(int type);
+
+// Decodes a header image from the first `size` bytes of a file. Returns false,
+// leaving `record` as it was, when the bytes do not start with "RIFF", end
+// before the data chunk header, carry more extra fmt words than the record
+// holds, or give derived fields that do not fit 32 bits. Only the first byte of
+// the chunk after fmt is compared: any chunk starting with 'f' is read as a
+// 12-byte fact chunk.
+bool ParseHeader(const uint8_t* bytes, size_t size, RIFF& record);
+
+// Reads the header of the file of `type` into `record`; false (record
+// unchanged) when the file cannot be opened or ParseHeader refuses it.
+bool GetInfo(RIFF& record, int type);
+
+// Count of extra fmt words written after the first 16 bytes of the fmt body.
+int FmtExtraCount(const RIFF& record);
+
+// The header image of `record`: the bytes PutFile writes before the samples.
+std::vector<uint8_t> HeaderImage(const RIFF& record);
+
+class ReplacementFile;
+// Writes the header image of `record` as the start of a new version of a file.
+Status PutFile(const RIFF& record, ReplacementFile& out);
+
+// GetInfo(record, type); for the import (type 0) the decoded file then becomes
+// the working file. Fails when the header cannot be read.
+Status Reset(RIFF& record, int type);
+
+// Whether the effects can work on a file with this header: 16-bit samples, one
+// or two channels, a sample rate in use for audio, sizes that agree with the
+// header image and with `file_size`.
+Status CheckEditable(const RIFF& record, int64_t file_size, const std::string& name);
+
+// Frame terms shared by every effect.
+int FrameBytes(const RIFF& record);
+// Whole frames in the data chunk.
+int64_t FrameCount(const RIFF& record);
+
+}  // namespace tolva

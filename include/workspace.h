@@ -1,0 +1,94 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "status.h"
+
+namespace tolva {
+
+namespace fs = std::filesystem;
+
+// Every file the system keeps under audio/, relative to the workspace (the
+// current directory).
+namespace paths {
+inline const fs::path kAudio = "audio";
+inline const fs::path kCommand = "audio/tolvaset.in";
+inline const fs::path kImportMp3 = "audio/res.mp3";
+inline const fs::path kImportWav = "audio/res.wav";
+inline const fs::path kSecondMp3 = "audio/res1.mp3";
+inline const fs::path kSecondWav = "audio/res1.wav";
+inline const fs::path kWorking = "audio/output.wav";
+inline const fs::path kScratch = "audio/temp.wav";
+inline const fs::path kExportMp3 = "audio/output.mp3";
+inline const fs::path kScratchMp3 = "audio/temp.mp3";
+inline const fs::path kSnapshots = "audio/oldversions";
+}  // namespace paths
+
+// A new version of a file, written to a scratch file of its own and renamed over
+// its target only when complete. Until then the target is untouched; a scratch
+// file that is not committed is removed when this object goes away.
+class ReplacementFile {
+ public:
+  explicit ReplacementFile(fs::path scratch) : scratch_(std::move(scratch)) {}
+  ~ReplacementFile();
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+
+  // Creates the scratch file exclusively (never through a symbolic link); a
+  // stale scratch file of an interrupted run is removed first.
+  Status Open();
+  // Writes all `size` bytes or fails (a full disk is a failure, not a short file).
+  Status Write(const void* data, size_t size);
+  // Flushes the file to the disk, closes it and renames it over `target`.
+  Status CommitAs(const fs::path& target);
+  // Removes the scratch file now.
+  void Abandon();
+
+  int fd() const { return fd_; }
+  const fs::path& path() const { return scratch_; }
+  // Bytes written so far, through Write or through the descriptor.
+  int64_t size() const { return size_; }
+  void AddWritten(int64_t bytes) { size_ += bytes; }
+
+ private:
+  fs::path scratch_;
+  int fd_ = -1;
+  int64_t size_ = 0;
+};
+
+// "what: reason" for the current errno.
+std::string ErrnoText(const std::string& what);
+
+// Size of a regular file; -1 when it does not exist or is no regular file.
+int64_t FileSize(const fs::path& path);
+bool Exists(const fs::path& path);
+
+// Removes a file; a file that is not there is no error.
+Status RemoveFile(const fs::path& path);
+// Creates a folder; one that is there already is no error.
+Status MakeFolder(const fs::path& path);
+// Removes every file in a folder, then the folder; a missing folder is no error.
+Status RemoveFolder(const fs::path& path);
+// Renames `from` over `to` in one step.
+Status RenameOver(const fs::path& from, const fs::path& to);
+
+// Makes `to` (which must not exist) hold the bytes of `from`: a hard link where
+// the file system allows one, a byte copy otherwise. `*existed` is set when
+// `to` is there already, which is then left alone.
+Status LinkOrCopy(const fs::path& from, const fs::path& to, bool* existed);
+
+// Copies a whole file into a new version of `to` (through ReplacementFile).
+Status CopyFile(const fs::path& from, const fs::path& to, const fs::path& scratch);
+
+// Reads at most `limit` bytes from the start of a file.
+Status ReadPrefix(const fs::path& path, size_t limit, std::string* out);
+
+}  // namespace tolva
+
+namespace tolva {
+// Appends `length` bytes of `in_fd`, from `offset`, to `out` at its current
+// end: in the kernel where it can (copy_file_range), through a buffer otherwise.
+Status AppendRange(int in_fd, int64_t offset, int64_t length, ReplacementFile& out);
+}  // namespace tolva

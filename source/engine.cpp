@@ -1,0 +1,213 @@
+#include "engine.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+namespace tolva {
+
+namespace {
+
+void SwapIfBigEndian([[maybe_unused]] int16_t* samples, [[maybe_unused]] size_t count) {
+  if constexpr (std::endian::native == std::endian::big) {
+    for (size_t i = 0; i < count; ++i) {
+      uint16_t v = static_cast<uint16_t>(samples[i]);
+      samples[i] = static_cast<int16_t>(static_cast<uint16_t>(v << 8 | v >> 8));
+    }
+  }
+}
+
+int64_t ClampFrames(double frames, int64_t limit) {
+  if (!(frames > 0)) return 0;
+  if (frames >= static_cast<double>(limit)) return limit;
+  return static_cast<int64_t>(frames);
+}
+
+}  // namespace
+
+EngineOptions& Engine() {
+  static EngineOptions options;
+  return options;
+}
+
+int64_t FrameOf(const RIFF& record, double t, int64_t limit) {
+  return ClampFrames(std::floor(static_cast<double>(record.SampleRate) * t), limit);
+}
+
+int64_t DurationFrames(const RIFF& record, double begin, double end, int64_t limit) {
+  return ClampFrames(std::floor((end - begin) * static_cast<double>(record.SampleRate)), limit);
+}
+
+FrameReader::~FrameReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status FrameReader::Open(const fs::path& path, const RIFF& record) {
+  path_ = path;
+  if (record.BitsPerSample != 16 || (record.NumChannels != 1 && record.NumChannels != 2) ||
+      record.DataSize < 0 || record.DataOffset < 0) {
+    return Status::Failed(path.string() + " is not 16-bit mono or stereo PCM");
+  }
+  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd_ < 0) return Status::Failed(ErrnoText("cannot open " + path.string()));
+  channels_ = record.NumChannels;
+  data_offset_ = record.DataOffset;
+  frames_ = record.DataSize / frame_bytes();
+  trailing_ = record.DataSize - frames_ * frame_bytes();
+  position_ = 0;
+  return Status::Ok();
+}
+
+void FrameReader::Seek(int64_t frame) { position_ = std::clamp<int64_t>(frame, 0, frames_); }
+
+Status FrameReader::Read(int16_t* samples, int64_t count) {
+  if (count < 0 || count > remaining()) {
+    return Status::Failed("internal error: read past the data chunk of " + path_.string());
+  }
+  char* dst = reinterpret_cast<char*>(samples);
+  size_t want = static_cast<size_t>(count * frame_bytes());
+  off_t offset = ByteOffsetOf(position_);
+  while (want > 0) {
+    ssize_t n = ::pread(fd_, dst, want, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Status::Failed(ErrnoText("cannot read " + path_.string()));
+    if (n == 0) return Status::Failed("cannot read " + path_.string() + ": the file ended early");
+    dst += n;
+    offset += n;
+    want -= static_cast<size_t>(n);
+  }
+  SwapIfBigEndian(samples, static_cast<size_t>(count * channels_));
+  position_ += count;
+  return Status::Ok();
+}
+
+Edit::Edit(const RIFF& source, const RIFF& result, fs::path source_path, fs::path target_path,
+           fs::path scratch)
+    : source_record_(source),
+      result_record_(result),
+      source_path_(std::move(source_path)),
+      target_path_(std::move(target_path)),
+      out_(std::move(scratch)),
+      block_frames_(std::max<int64_t>(1, Engine().block_frames)) {}
+
+Status Edit::Keep(Status s) {
+  if (status_.ok() && !s.ok()) status_ = std::move(s);
+  return status_;
+}
+
+Status Edit::Open() {
+  if (!status_.ok()) return status_;
+  if (Status s = source_.Open(source_path_, source_record_); !s.ok()) return Keep(s);
+  block_.resize(static_cast<size_t>(block_frames_ * source_.channels()));
+  if (Status s = out_.Open(); !s.ok()) return Keep(s);
+  return Keep(PutFile(result_record_, out_));
+}
+
+Status Edit::Read(int16_t* samples, int64_t count) {
+  if (!status_.ok()) return status_;
+  return Keep(source_.Read(samples, count));
+}
+
+Status Edit::Flush() {
+  if (pending_.empty()) return Status::Ok();
+  Status s = out_.Write(pending_.data(), pending_.size());
+  pending_.clear();
+  return s;
+}
+
+Status Edit::Emit(const int16_t* samples, int64_t count) {
+  if (!status_.ok()) return status_;
+  size_t bytes = static_cast<size_t>(count * source_.frame_bytes());
+  size_t old = pending_.size();
+  pending_.resize(old + bytes);
+  std::memcpy(pending_.data() + old, samples, bytes);
+  SwapIfBigEndian(reinterpret_cast<int16_t*>(pending_.data() + old), bytes / 2);
+  if (pending_.size() >= static_cast<size_t>(block_frames_ * source_.frame_bytes())) {
+    return Keep(Flush());
+  }
+  return Status::Ok();
+}
+
+Status Edit::CopyThroughBuffer(FrameReader& from, int64_t count) {
+  while (count > 0) {
+    int64_t n = std::min(count, block_frames_);
+    if (Status s = from.Read(block_.data(), n); !s.ok()) return s;
+    if (Status s = Emit(block_.data(), n); !s.ok()) return s;
+    count -= n;
+  }
+  return Status::Ok();
+}
+
+Status Edit::Copy(int64_t count) {
+  if (!status_.ok()) return status_;
+  int64_t bytes = count * source_.frame_bytes();
+  int64_t threshold = Engine().kernel_copy_min_bytes;
+  if (threshold < 0 || bytes < threshold || count > source_.remaining()) {
+    return Keep(CopyThroughBuffer(source_, count));
+  }
+  if (Status s = Flush(); !s.ok()) return Keep(s);
+  if (Status s = AppendRange(source_.fd(), source_.ByteOffsetOf(source_.position()), bytes, out_);
+      !s.ok()) {
+    return Keep(s);
+  }
+  source_.Seek(source_.position() + count);
+  return Status::Ok();
+}
+
+Status Edit::CopyRest() {
+  int64_t last = source_.frames();
+  if (Status s = Copy(source_.remaining()); !s.ok()) return s;
+  if (source_.trailing_bytes() == 0) return Status::Ok();
+  if (Status s = Flush(); !s.ok()) return Keep(s);
+  return Keep(AppendRange(source_.fd(), source_.ByteOffsetOf(last), source_.trailing_bytes(), out_));
+}
+
+Status Edit::Transform(int64_t count, const SampleFn& fn) {
+  if (!status_.ok()) return status_;
+  while (count > 0) {
+    int64_t n = std::min(count, block_frames_);
+    if (Status s = source_.Read(block_.data(), n); !s.ok()) return Keep(s);
+    fn(block_.data(), n);
+    if (Status s = Emit(block_.data(), n); !s.ok()) return s;
+    count -= n;
+  }
+  return Status::Ok();
+}
+
+Status Edit::Take(FrameReader& other, int64_t count) {
+  if (!status_.ok()) return status_;
+  if (other.channels() != source_.channels()) {
+    return Keep(Status::Failed("internal error: frames of another channel count"));
+  }
+  return Keep(CopyThroughBuffer(other, count));
+}
+
+Status Edit::Commit() {
+  if (!status_.ok()) {
+    out_.Abandon();
+    return status_;
+  }
+  if (Status s = Flush(); !s.ok()) return Keep(s);
+  int64_t expected = static_cast<int64_t>(HeaderImage(result_record_).size()) +
+                     static_cast<int64_t>(result_record_.DataSize);
+  if (out_.size() != expected) {
+    out_.Abandon();
+    return Status::Failed("internal error: the new " + target_path_.string() + " would hold " +
+                          std::to_string(out_.size()) + " bytes, its header announces " +
+                          std::to_string(expected));
+  }
+  return Keep(out_.CommitAs(target_path_));
+}
+
+Status RunEdit(const RIFF& source, const RIFF& result, const std::function<void(Edit&)>& body) {
+  Edit edit(source, result);
+  if (edit.Open().ok()) body(edit);
+  return edit.Commit();
+}
+
+}  // namespace tolva

@@ -1,0 +1,125 @@
+#include "history.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <system_error>
+
+namespace tolva {
+
+namespace {
+
+constexpr int kHourShift = 8;
+
+bool ParseNumber(const std::string& text, size_t& pos, int64_t* value) {
+  size_t start = pos;
+  int64_t v = 0;
+  while (pos < text.size() && text[pos] >= '0' && text[pos] <= '9' && pos - start < 12) {
+    v = v * 10 + (text[pos] - '0');
+    ++pos;
+  }
+  *value = v;
+  return pos > start;
+}
+
+}  // namespace
+
+std::function<int64_t()>& SnapshotClock() {
+  static std::function<int64_t()> clock = [] { return static_cast<int64_t>(std::time(nullptr)); };
+  return clock;
+}
+
+ClockReading ReadClock() {
+  std::time_t now = static_cast<std::time_t>(SnapshotClock()());
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  return {utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
+          utc.tm_hour + kHourShift, utc.tm_min, utc.tm_sec};
+}
+
+int GetYear() { return ReadClock().year; }
+int GetMonth() { return ReadClock().month; }
+int GetDay() { return ReadClock().day; }
+int GetHour() { return ReadClock().hour; }
+int GetMinute() { return ReadClock().minute; }
+int GetSecond() { return ReadClock().second; }
+
+std::string SnapshotName(const ClockReading& when, int n) {
+  char name[128];
+  int length = std::snprintf(name, sizeof name, "output_%d_%d_%d_%d_%d_%d", when.year, when.month,
+                             when.day, when.hour, when.minute, when.second);
+  if (n > 0) std::snprintf(name + length, sizeof name - length, "_%d", n);
+  return std::string(name) + ".wav";
+}
+
+std::optional<SnapshotKey> ParseSnapshotName(const std::string& name) {
+  const std::string prefix = "output_";
+  const std::string suffix = ".wav";
+  if (name.size() <= prefix.size() + suffix.size() || name.compare(0, prefix.size(), prefix) != 0 ||
+      name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return std::nullopt;
+  }
+  const std::string body = name.substr(prefix.size(), name.size() - prefix.size() - suffix.size());
+  SnapshotKey key;
+  size_t pos = 0;
+  while (true) {
+    int64_t value;
+    if (!ParseNumber(body, pos, &value)) return std::nullopt;
+    key.push_back(value);
+    if (pos == body.size()) break;
+    if (body[pos] != '_') return std::nullopt;
+    ++pos;
+  }
+  if (key.size() == 6) key.push_back(0);
+  if (key.size() != 7) return std::nullopt;
+  return key;
+}
+
+std::vector<std::string> GetFileList(const fs::path& folder, const std::string& ext) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  const std::string suffix = "." + ext;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_regular_file(ec)) continue;
+    std::string name = it->path().filename().string();
+    if (name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      names.push_back(std::move(name));
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string LastFile(const fs::path& folder, const std::string& ext) {
+  std::string newest = " ";
+  SnapshotKey newest_key;
+  for (const std::string& name : GetFileList(folder, ext)) {
+    std::optional<SnapshotKey> key = ParseSnapshotName(name);
+    if (key && (newest == " " || *key > newest_key)) {
+      newest = name;
+      newest_key = *key;
+    }
+  }
+  return newest;
+}
+
+Status CreateVersion() {
+  if (FileSize(paths::kWorking) < 0) return Status::Ok();
+  if (Status s = MakeFolder(paths::kSnapshots); !s.ok()) return s;
+  const ClockReading when = ReadClock();
+  for (int n = 0;; ++n) {
+    bool existed = false;
+    Status s = LinkOrCopy(paths::kWorking, paths::kSnapshots / SnapshotName(when, n), &existed);
+    if (!s.ok()) return Status::Failed("no snapshot could be taken, so nothing was changed: " + s.message());
+    if (!existed) return Status::Ok();
+  }
+}
+
+Status Discard() {
+  const std::string name = LastFile(paths::kSnapshots, "wav");
+  if (name[0] == ' ') return Status::Refused("there is no snapshot to undo to");
+  return RenameOver(paths::kSnapshots / name, paths::kWorking);
+}
+
+}  // namespace tolva

@@ -1,0 +1,210 @@
+#include "riff.h"
+
+#include <cstring>
+#include <limits>
+
+#include "workspace.h"
+
+namespace tolva {
+
+RIFF Res{};
+RIFF Res1{};
+
+namespace {
+
+// Highest sample rate the effects accept; no audio format in use goes beyond.
+constexpr int32_t kMaxSampleRate = 768000;
+
+// Little-endian field reader over a header image; once a read runs past the
+// end every later read fails too.
+class FieldReader {
+ public:
+  FieldReader(const uint8_t* bytes, size_t size) : bytes_(bytes), size_(size) {}
+  bool Tag(char (&tag)[4]) {
+    if (!Have(4)) return false;
+    std::memcpy(tag, bytes_ + pos_, 4);
+    pos_ += 4;
+    return true;
+  }
+  bool U32(int32_t& value) {
+    if (!Have(4)) return false;
+    uint32_t v = static_cast<uint32_t>(bytes_[pos_]) | static_cast<uint32_t>(bytes_[pos_ + 1]) << 8 |
+                 static_cast<uint32_t>(bytes_[pos_ + 2]) << 16 |
+                 static_cast<uint32_t>(bytes_[pos_ + 3]) << 24;
+    value = static_cast<int32_t>(v);
+    pos_ += 4;
+    return true;
+  }
+  bool U16(int16_t& value) {
+    if (!Have(2)) return false;
+    value = static_cast<int16_t>(static_cast<uint16_t>(bytes_[pos_] | bytes_[pos_ + 1] << 8));
+    pos_ += 2;
+    return true;
+  }
+  void Back(size_t n) { pos_ -= n; }
+
+ private:
+  bool Have(size_t n) const { return size_ - pos_ >= n; }
+  const uint8_t* bytes_;
+  size_t size_;
+  size_t pos_ = 0;
+};
+
+class FieldWriter {
+ public:
+  explicit FieldWriter(std::vector<uint8_t>& out) : out_(out) {}
+  void Tag(const char (&tag)[4]) { out_.insert(out_.end(), tag, tag + 4); }
+  void U32(int32_t value) {
+    uint32_t v = static_cast<uint32_t>(value);
+    for (int i = 0; i < 4; ++i) out_.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  void U16(int16_t value) {
+    uint16_t v = static_cast<uint16_t>(value);
+    out_.push_back(static_cast<uint8_t>(v));
+    out_.push_back(static_cast<uint8_t>(v >> 8));
+  }
+
+ private:
+  std::vector<uint8_t>& out_;
+};
+
+int ExtraWords(int32_t fmt_size) {
+  int64_t n = (static_cast<int64_t>(fmt_size) - 16) >> 1;
+  return n < 0 ? 0 : static_cast<int>(std::min<int64_t>(n, kFmtExtraWords + 1));
+}
+
+bool FitsInt32(int64_t v) {
+  return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
+}
+
+}  // namespace
+
+const char* PathOfType(int type) {
+  switch (type) {
+    case kImportWav:
+      return paths::kImportWav.c_str();
+    case kSecondSourceWav:
+      return paths::kSecondWav.c_str();
+    case kWorkingWav:
+      return paths::kWorking.c_str();
+    default:
+      return nullptr;
+  }
+}
+
+int FmtExtraCount(const RIFF& record) { return std::min(ExtraWords(record.FmtSize), kFmtExtraWords); }
+
+bool ParseHeader(const uint8_t* bytes, size_t size, RIFF& record) {
+  RIFF r = record;
+  FieldReader in(bytes, size);
+  if (!in.Tag(r.ChunkID) || std::memcmp(r.ChunkID, "RIFF", 4) != 0) return false;
+  bool ok = in.U32(r.ChunkSize) && in.Tag(r.Format) && in.Tag(r.FmtID) && in.U32(r.FmtSize) &&
+            in.U16(r.AudioFormat) && in.U16(r.NumChannels) && in.U32(r.SampleRate) &&
+            in.U32(r.ByteRate) && in.U16(r.BlockAlign) && in.U16(r.BitsPerSample);
+  if (!ok) return false;
+  int extra = ExtraWords(r.FmtSize);
+  if (extra > kFmtExtraWords) return false;
+  for (int i = 0; i < extra; ++i) {
+    if (!in.U16(r.FmtExtra[i])) return false;
+  }
+  if (!in.Tag(r.FactID)) return false;
+  r.HasFact = r.FactID[0] == 'f';
+  if (r.HasFact) {
+    if (!in.U32(r.FactSize) || !in.U32(r.FactData)) return false;
+  } else {
+    in.Back(4);
+  }
+  if (!in.Tag(r.DataID) || !in.U32(r.DataSize)) return false;
+  int64_t offset = static_cast<int64_t>(r.ChunkSize) - r.DataSize + 8;
+  int64_t seconds = r.ByteRate == 0 ? 0 : static_cast<int64_t>(r.DataSize) / r.ByteRate;
+  if (!FitsInt32(offset) || !FitsInt32(seconds)) return false;
+  r.DataOffset = static_cast<int32_t>(offset);
+  r.Seconds = static_cast<int32_t>(seconds);
+  record = r;
+  return true;
+}
+
+bool GetInfo(RIFF& record, int type) {
+  const char* path = PathOfType(type);
+  if (path == nullptr) return false;
+  std::string prefix;
+  if (!ReadPrefix(path, kMaxHeaderBytes, &prefix).ok()) return false;
+  return ParseHeader(reinterpret_cast<const uint8_t*>(prefix.data()), prefix.size(), record);
+}
+
+std::vector<uint8_t> HeaderImage(const RIFF& record) {
+  std::vector<uint8_t> image;
+  image.reserve(kMaxHeaderBytes);
+  FieldWriter out(image);
+  out.Tag(record.ChunkID);
+  out.U32(record.ChunkSize);
+  out.Tag(record.Format);
+  out.Tag(record.FmtID);
+  out.U32(record.FmtSize);
+  out.U16(record.AudioFormat);
+  out.U16(record.NumChannels);
+  out.U32(record.SampleRate);
+  out.U32(record.ByteRate);
+  out.U16(record.BlockAlign);
+  out.U16(record.BitsPerSample);
+  for (int i = 0, n = FmtExtraCount(record); i < n; ++i) out.U16(record.FmtExtra[i]);
+  if (record.HasFact) {
+    out.Tag(record.FactID);
+    out.U32(record.FactSize);
+    out.U32(record.FactData);
+  }
+  out.Tag(record.DataID);
+  out.U32(record.DataSize);
+  return image;
+}
+
+Status PutFile(const RIFF& record, ReplacementFile& out) {
+  std::vector<uint8_t> image = HeaderImage(record);
+  return out.Write(image.data(), image.size());
+}
+
+Status Reset(RIFF& record, int type) {
+  const char* path = PathOfType(type);
+  if (path == nullptr) return Status::Failed("no workspace file of type " + std::to_string(type));
+  if (!GetInfo(record, type)) {
+    if (!Exists(path)) return Status::Failed(std::string("there is no ") + path);
+    return Status::Failed(std::string(path) + " is not a WAV file this program can read");
+  }
+  if (type == kImportWav) return RenameOver(paths::kImportWav, paths::kWorking);
+  return Status::Ok();
+}
+
+int FrameBytes(const RIFF& record) {
+  return record.NumChannels * (record.BitsPerSample >> 3);
+}
+
+int64_t FrameCount(const RIFF& record) {
+  int bytes = (record.NumChannels * record.BitsPerSample) >> 3;
+  return bytes <= 0 ? 0 : record.DataSize / bytes;
+}
+
+Status CheckEditable(const RIFF& record, int64_t file_size, const std::string& name) {
+  auto unsupported = [&](const std::string& why) {
+    return Status::Failed(name + " cannot be edited: " + why);
+  };
+  if (record.BitsPerSample != 16) {
+    return unsupported(std::to_string(record.BitsPerSample) + "-bit samples (16-bit expected)");
+  }
+  if (record.NumChannels != 1 && record.NumChannels != 2) {
+    return unsupported(std::to_string(record.NumChannels) + " channels (1 or 2 expected)");
+  }
+  if (record.SampleRate <= 0 || record.SampleRate > kMaxSampleRate) {
+    return unsupported("sample rate " + std::to_string(record.SampleRate));
+  }
+  if (record.ByteRate < 0) return unsupported("negative byte rate");
+  if (record.DataSize < 0) return unsupported("negative data size");
+  if (record.DataOffset != static_cast<int32_t>(HeaderImage(record).size())) {
+    return unsupported("the data chunk is not where the header ends (other chunks in the file?)");
+  }
+  if (static_cast<int64_t>(record.DataOffset) + record.DataSize > file_size) {
+    return unsupported("the data chunk claims more bytes than the file holds");
+  }
+  return Status::Ok();
+}
+
+}  // namespace tolva

@@ -1,0 +1,235 @@
+#include "workspace.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace tolva {
+
+namespace {
+
+constexpr size_t kCopyBuffer = 1 << 20;
+
+// Makes a rename in `folder` survive a power loss.
+void SyncFolder(const fs::path& folder) {
+  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
+Status WriteAll(int fd, const void* data, size_t size, const fs::path& path) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Status::Failed(ErrnoText("cannot write " + path.string()));
+    }
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return Status::Ok();
+}
+
+Status BufferedAppend(int in_fd, int64_t offset, int64_t length, ReplacementFile& out) {
+  std::vector<char> buffer(static_cast<size_t>(std::min<int64_t>(length, kCopyBuffer)));
+  while (length > 0) {
+    size_t want = static_cast<size_t>(std::min<int64_t>(length, buffer.size()));
+    ssize_t n = ::pread(in_fd, buffer.data(), want, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Status::Failed(ErrnoText("cannot read"));
+    if (n == 0) return Status::Failed("cannot read: the file ended early");
+    if (Status s = out.Write(buffer.data(), static_cast<size_t>(n)); !s.ok()) return s;
+    offset += n;
+    length -= n;
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+ReplacementFile::~ReplacementFile() { Abandon(); }
+
+Status ReplacementFile::Open() {
+  Abandon();
+  ::unlink(scratch_.c_str());
+  fd_ = ::open(scratch_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd_ < 0) return Status::Failed(ErrnoText("cannot create " + scratch_.string()));
+  size_ = 0;
+  return Status::Ok();
+}
+
+Status ReplacementFile::Write(const void* data, size_t size) {
+  if (Status s = WriteAll(fd_, data, size, scratch_); !s.ok()) return s;
+  size_ += static_cast<int64_t>(size);
+  return Status::Ok();
+}
+
+Status ReplacementFile::CommitAs(const fs::path& target) {
+  if (::fdatasync(fd_) != 0) return Status::Failed(ErrnoText("cannot write " + scratch_.string()));
+  int fd = fd_;
+  fd_ = -1;
+  if (::close(fd) != 0) {
+    ::unlink(scratch_.c_str());
+    return Status::Failed(ErrnoText("cannot write " + scratch_.string()));
+  }
+  if (::rename(scratch_.c_str(), target.c_str()) != 0) {
+    Status failed = Status::Failed(ErrnoText("cannot replace " + target.string()));
+    ::unlink(scratch_.c_str());
+    return failed;
+  }
+  SyncFolder(target.parent_path());
+  return Status::Ok();
+}
+
+void ReplacementFile::Abandon() {
+  if (fd_ < 0) return;
+  ::close(fd_);
+  fd_ = -1;
+  ::unlink(scratch_.c_str());
+}
+
+int64_t FileSize(const fs::path& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return st.st_size;
+}
+
+bool Exists(const fs::path& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+Status RemoveFile(const fs::path& path) {
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    return Status::Failed(ErrnoText("cannot remove " + path.string()));
+  }
+  return Status::Ok();
+}
+
+Status MakeFolder(const fs::path& path) {
+  if (::mkdir(path.c_str(), 0755) != 0 && errno != EEXIST) {
+    return Status::Failed(ErrnoText("cannot create " + path.string()));
+  }
+  return Status::Ok();
+}
+
+Status RemoveFolder(const fs::path& path) {
+  std::error_code ec;
+  if (!fs::is_directory(fs::symlink_status(path, ec))) return Status::Ok();
+  for (const auto& entry : fs::directory_iterator(path, ec)) {
+    if (entry.is_directory(ec) && !entry.is_symlink(ec)) continue;
+    if (Status s = RemoveFile(entry.path()); !s.ok()) return s;
+  }
+  if (ec) return Status::Failed("cannot list " + path.string() + ": " + ec.message());
+  if (::rmdir(path.c_str()) != 0 && errno != ENOENT) {
+    return Status::Failed(ErrnoText("cannot remove " + path.string()));
+  }
+  return Status::Ok();
+}
+
+Status RenameOver(const fs::path& from, const fs::path& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) {
+    return Status::Failed(ErrnoText("cannot move " + from.string() + " to " + to.string()));
+  }
+  SyncFolder(to.parent_path());
+  return Status::Ok();
+}
+
+Status AppendRange(int in_fd, int64_t offset, int64_t length, ReplacementFile& out) {
+  while (length > 0) {
+    loff_t in_off = offset;
+    ssize_t n = ::copy_file_range(in_fd, &in_off, out.fd(), nullptr,
+                                  static_cast<size_t>(std::min<int64_t>(length, 1 << 30)), 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP ||
+                  errno == EBADF || errno == EPERM)) {
+      return BufferedAppend(in_fd, offset, length, out);
+    }
+    if (n < 0) return Status::Failed(ErrnoText("cannot write " + out.path().string()));
+    if (n == 0) return Status::Failed("cannot read: the file ended early");
+    out.AddWritten(n);
+    offset += n;
+    length -= n;
+  }
+  return Status::Ok();
+}
+
+Status LinkOrCopy(const fs::path& from, const fs::path& to, bool* existed) {
+  *existed = false;
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    SyncFolder(to.parent_path());
+    return Status::Ok();
+  }
+  if (errno == EEXIST) {
+    *existed = true;
+    return Status::Ok();
+  }
+  if (errno == ENOENT || errno == ENOSPC || errno == EROFS || errno == EACCES) {
+    return Status::Failed(ErrnoText("cannot keep " + from.string() + " as " + to.string()));
+  }
+  // No links here (EPERM, EXDEV, EMLINK, ...): copy the bytes into a file that
+  // only appears under its name once it is complete.
+  int probe = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (probe < 0) {
+    if (errno == EEXIST) {
+      *existed = true;
+      return Status::Ok();
+    }
+    return Status::Failed(ErrnoText("cannot create " + to.string()));
+  }
+  ::close(probe);
+  fs::path scratch = to;
+  scratch += ".part";
+  Status s = CopyFile(from, to, scratch);
+  if (!s.ok()) ::unlink(to.c_str());
+  return s;
+}
+
+Status CopyFile(const fs::path& from, const fs::path& to, const fs::path& scratch) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return Status::Failed(ErrnoText("cannot open " + from.string()));
+  struct stat st;
+  if (::fstat(in, &st) != 0) {
+    Status failed = Status::Failed(ErrnoText("cannot read " + from.string()));
+    ::close(in);
+    return failed;
+  }
+  ReplacementFile out(scratch);
+  Status s = out.Open();
+  if (s.ok()) s = AppendRange(in, 0, st.st_size, out);
+  ::close(in);
+  if (s.ok()) s = out.CommitAs(to);
+  return s;
+}
+
+Status ReadPrefix(const fs::path& path, size_t limit, std::string* out) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Status::Failed(ErrnoText("cannot open " + path.string()));
+  out->assign(limit, '\0');
+  size_t got = 0;
+  while (got < limit) {
+    ssize_t n = ::read(fd, out->data() + got, limit - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      Status failed = Status::Failed(ErrnoText("cannot read " + path.string()));
+      ::close(fd);
+      return failed;
+    }
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  ::close(fd);
+  out->resize(got);
+  return Status::Ok();
+}
+
+}  // namespace tolva

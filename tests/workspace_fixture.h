@@ -1,0 +1,173 @@
+#pragma once
+
+// A throwaway workspace (a folder holding audio/) that the test runs in, the
+// streaming core's settings to run effects under, and a runner for the real
+// binary exactly as a front end starts it.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "engine.h"
+#include "riff.h"
+#include "wav_builder.h"
+
+namespace tolva::testing {
+
+namespace fs = std::filesystem;
+
+// Engine settings every effect must give the same bytes under: one frame per
+// block, a few frames, kernel copies of every stretch, and the defaults.
+struct EngineSetting {
+  const char* name;
+  int64_t block_frames;
+  int64_t kernel_copy_min_bytes;
+};
+inline const EngineSetting kEngineSettings[] = {
+    {"OneFrame", 1, -1},
+    {"ThreeFrames", 3, 0},
+    {"SevenFrames", 7, -1},
+    {"Default", EngineOptions{}.block_frames, EngineOptions{}.kernel_copy_min_bytes},
+};
+
+struct RunResult {
+  int exit_code = -1;  // -1 when killed by a signal
+  int signal = 0;
+  std::string out;
+  std::string err;
+};
+
+struct RunOptions {
+  int64_t file_size_limit = -1;  // RLIMIT_FSIZE for the run; writes past it fail
+  bool ignore_sigxfsz = true;    // false: the run is killed at the limit
+  std::string path_prefix;       // prepended to PATH (fake desktop opener)
+};
+
+class Workspace {
+ public:
+  Workspace() {
+    char pattern[] = "/tmp/tolva-test-XXXXXX";
+    root_ = mkdtemp(pattern);
+    fs::create_directory(root_ / "audio");
+    old_ = fs::current_path();
+    fs::current_path(root_);
+  }
+  ~Workspace() {
+    fs::current_path(old_);
+    std::error_code ec;
+    fs::remove_all(root_, ec);
+  }
+  const fs::path& root() const { return root_; }
+
+  void Put(const fs::path& relative, const Bytes& bytes) const { WriteBytes(root_ / relative, bytes); }
+  Bytes Get(const fs::path& relative) const { return ReadBytes(root_ / relative); }
+  bool Has(const fs::path& relative) const { return fs::exists(fs::symlink_status(root_ / relative)); }
+  void PutWorking(const Bytes& wav) const { Put("audio/output.wav", wav); }
+  Bytes Working() const { return Get("audio/output.wav"); }
+  // Files in audio/oldversions, sorted.
+  std::vector<std::string> Snapshots() const {
+    std::vector<std::string> names;
+    if (!fs::exists(root_ / "audio/oldversions")) return names;
+    for (auto& e : fs::directory_iterator(root_ / "audio/oldversions"))
+      names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  // Files directly in audio/, sorted.
+  std::vector<std::string> AudioFiles() const {
+    std::vector<std::string> names;
+    for (auto& e : fs::directory_iterator(root_ / "audio")) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  // Writes `command` into audio/tolvaset.in and runs the binary in the workspace.
+  RunResult Run(const std::string& command, const RunOptions& options = {}) const {
+    Put("audio/tolvaset.in", Bytes(command.begin(), command.end()));
+    return RunBinary(options);
+  }
+
+  RunResult RunBinary(const RunOptions& options = {}) const {
+    fs::path out_file = root_ / ".stdout", err_file = root_ / ".stderr";
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (chdir(root_.c_str()) != 0) _exit(127);
+      int out = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, 1);
+      dup2(err, 2);
+      if (options.file_size_limit >= 0) {
+        rlimit limit{static_cast<rlim_t>(options.file_size_limit),
+                     static_cast<rlim_t>(options.file_size_limit)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        if (options.ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
+      }
+      if (!options.path_prefix.empty()) {
+        std::string path = options.path_prefix + ":" + (getenv("PATH") ? getenv("PATH") : "");
+        setenv("PATH", path.c_str(), 1);
+      }
+      execl(TOLVA_BINARY, "tolva", static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    RunResult r;
+    if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
+    Bytes o = ReadBytes(out_file), e = ReadBytes(err_file);
+    r.out.assign(o.begin(), o.end());
+    r.err.assign(e.begin(), e.end());
+    fs::remove(out_file);
+    fs::remove(err_file);
+    return r;
+  }
+
+ private:
+  fs::path root_;
+  fs::path old_;
+};
+
+// Runs a test body under one engine setting, restoring the defaults after.
+class ScopedEngine {
+ public:
+  explicit ScopedEngine(const EngineSetting& s) : saved_(Engine()) {
+    Engine().block_frames = s.block_frames;
+    Engine().kernel_copy_min_bytes = s.kernel_copy_min_bytes;
+  }
+  ~ScopedEngine() { Engine() = saved_; }
+
+ private:
+  EngineOptions saved_;
+};
+
+// Test fixture for in-process effect tests: a fresh workspace per test and the
+// engine setting of the test's parameter.
+class EffectTest : public ::testing::TestWithParam<EngineSetting> {
+ protected:
+  // Installs `wav` as the working file and loads its header into the result.
+  RIFF Install(const Bytes& wav) {
+    ws_.PutWorking(wav);
+    RIFF r{};
+    EXPECT_TRUE(GetInfo(r, kWorkingWav));
+    return r;
+  }
+  Workspace ws_;
+  ScopedEngine engine_{GetParam()};
+};
+
+inline std::string SettingName(const ::testing::TestParamInfo<EngineSetting>& info) {
+  return info.param.name;
+}
+
+#define TOLVA_ALL_ENGINE_SETTINGS(Suite)                                                   \
+  INSTANTIATE_TEST_SUITE_P(Engine, Suite, ::testing::ValuesIn(::tolva::testing::kEngineSettings), \
+                           ::tolva::testing::SettingName)
+
+}  // namespace tolva::testing
