@@ -1,0 +1,255 @@
+#include <chrono>
+#include <thread>
+
+#include "driver.h"
+#include "workspace_fixture.h"
+
+namespace tolva::testing {
+namespace {
+
+// Ten seconds of stereo ramp at a low rate: Seconds = 10, every frame distinct.
+Bytes TenSeconds(int bits = 16) {
+  WavLayout layout;
+  layout.rate = 1000;
+  layout.bits = bits;
+  return BuildWav(layout, Ramp(10500, 2));
+}
+
+TEST(CommandParsing, ReadsFiveNumbersTheWayTheFrontEndWritesThem) {
+  struct Case {
+    const char* text;
+    Command want;
+  } cases[] = {
+      {"2 1.0 2.0 0 0.5", {2, 1.0, 2.0, 0.0, 0.5}},
+      {"  13\n0.5\n1.5\n\t3\n0 trailing words are ignored", {13, 0.5, 1.5, 3.0, 0.0}},
+      {"2.5 0 1 0", {2, 0.5, 0.0, 1.0, 0.0}},  // "%d" stops at the point
+      {"666 0 0 0 0", {666, 0, 0, 0, 0}},
+      {"-7 1e-3 0x10 -0 2", {-7, 0.001, 16.0, 0.0, 2.0}},
+      {"99999999999999999999 0 1 0 1", {INT64_MAX, 0, 1, 0, 1}},
+  };
+  for (const Case& c : cases) {
+    Command got;
+    ASSERT_TRUE(ParseCommand(c.text, &got).ok()) << c.text;
+    EXPECT_EQ(got.op, c.want.op) << c.text;
+    EXPECT_EQ(got.begin, c.want.begin) << c.text;
+    EXPECT_EQ(got.end, c.want.end) << c.text;
+    EXPECT_EQ(got.position, c.want.position) << c.text;
+    EXPECT_EQ(got.amount, c.want.amount) << c.text;
+  }
+}
+
+TEST(CommandParsing, TruncatesAmountTowardZeroWithinThirtyTwoBits) {
+  EXPECT_EQ(TruncateToInt(2.9), 2);
+  EXPECT_EQ(TruncateToInt(-1.5), -1);
+  EXPECT_EQ(TruncateToInt(0.9), 0);
+  EXPECT_EQ(TruncateToInt(1e300), INT32_MAX);
+  EXPECT_EQ(TruncateToInt(-1e300), INT32_MIN);
+}
+
+TEST(Driver, VolumeEditTakesASnapshotAndChangesOnlyTheRange) {
+  Workspace ws;
+  Bytes original = TenSeconds();
+  ws.PutWorking(original);
+  RunResult r = ws.Run("2 1.0 2.0 0 0.5");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, "");
+  EXPECT_FALSE(ws.Has("audio/tolvaset.in"));
+  EXPECT_FALSE(ws.Has("audio/temp.wav"));
+  ASSERT_EQ(ws.Snapshots().size(), 1u);
+  EXPECT_EQ(ws.Get("audio/oldversions/" + ws.Snapshots()[0]), original);
+  Samples in = SamplesOf(original), out = SamplesOf(ws.Working());
+  ASSERT_EQ(in.size(), out.size());
+  for (size_t i = 0; i < in.size(); ++i) {
+    bool in_range = i >= 2 * 1000 && i < 2 * 2000;
+    ASSERT_EQ(out[i], in_range ? static_cast<int16_t>(in[i] / 2) : in[i]) << i;
+  }
+  r = ws.Run("666 0 0 0 0");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(ws.Working(), original);
+  EXPECT_TRUE(ws.Snapshots().empty());
+  r = ws.Run("666 0 0 0 0");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "tolva: refused: there is no snapshot to undo to\n");
+  EXPECT_EQ(ws.Working(), original);
+}
+
+TEST(Driver, RefusesBadCommandFilesAndStillDeletesThem) {
+  struct Case {
+    const char* text;
+    const char* message;
+  } cases[] = {
+      {"", "the command file does not start with an op code"},
+      {"junk", "the command file does not start with an op code"},
+      {"2 1.0", "the command file holds fewer than five numbers"},
+      {"2 1.0 2.0 0", "the command file holds fewer than five numbers"},
+      {"2 x 2 0 1", "the command file holds fewer than five numbers"},
+      {"2 nan 2 0 1", "the command holds a number that is not finite"},
+      {"2 0 inf 0 1", "the command holds a number that is not finite"},
+      {"2 0 1 0 1e999", "the command holds a number that is not finite"},
+      {"666 0 0 -infinity 0", "the command holds a number that is not finite"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Workspace ws;
+    Bytes original = TenSeconds();
+    ws.PutWorking(original);
+    RunResult r = ws.Run(c.text);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err, std::string("tolva: refused: ") + c.message + "\n");
+    EXPECT_FALSE(ws.Has("audio/tolvaset.in"));
+    EXPECT_EQ(ws.Working(), original);
+    EXPECT_TRUE(ws.Snapshots().empty());
+  }
+}
+
+TEST(Driver, OpCodesOutsideTheTableDoNothingAndUnusedEditingCodesOnlySnapshot) {
+  struct Case {
+    const char* text;
+    size_t snapshots;
+  } cases[] = {
+      {"-1 0 1 0 1", 0},   {"101 0 1 0 1", 0},   {"665 0 1 0 1", 0},
+      {"667 0 1 0 1", 0},  {"998 0 1 0 1", 0},   {"1000 0 1 0 1", 0},
+      {"2147483648 0 1 0 1", 0}, {"-99999999999999999999 0 1 0 1", 0},
+      {"15 0 1 0 1", 1},   {"100 0 1 0 1", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Workspace ws;
+    Bytes original = TenSeconds();
+    ws.PutWorking(original);
+    RunResult r = ws.Run(c.text);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_NE(r.err.find("does nothing"), std::string::npos) << r.err;
+    EXPECT_EQ(ws.Working(), original);
+    EXPECT_EQ(ws.Snapshots().size(), c.snapshots);
+  }
+}
+
+TEST(Driver, RangeChecksRefuseAfterTheSnapshot) {
+  struct Case {
+    const char* text;
+    bool refused;
+  } cases[] = {
+      {"2 1 1 0 0.5", true},      {"2 2 1 0 0.5", true},   {"2 -0.5 1 0 0.5", true},
+      {"2 9 10.2 0 0.5", true},   {"2 0 10 0 0.5", false}, {"2 9 10.2 1 0.5", false},
+      {"2 0 1e300 3 0.5", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    Workspace ws;
+    Bytes original = TenSeconds();
+    ws.PutWorking(original);
+    RunResult r = ws.Run(c.text);
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.err.rfind("tolva: refused: ", 0) == 0, c.refused) << r.err;
+    EXPECT_EQ(ws.Working() == original, c.refused);
+    EXPECT_EQ(ws.Snapshots().size(), 1u);
+    EXPECT_EQ(ws.Working().size(), original.size());
+  }
+}
+
+TEST(Driver, UnusableWorkingFilesStopTheEditBeforeAnyChange) {
+  Bytes eight_bit = TenSeconds();
+  eight_bit[34] = 8;
+  Bytes short_data = TenSeconds();
+  short_data.resize(short_data.size() - 100);
+  Bytes not_wav(200, 'x');
+  struct Case {
+    const char* name;
+    const Bytes* working;
+    const char* message_start;
+  } cases[] = {
+      {"8-bit", &eight_bit, "tolva: audio/output.wav cannot be edited: 8-bit samples"},
+      {"data past the end", &short_data, "tolva: audio/output.wav cannot be edited: the data chunk"},
+      {"not a WAV", &not_wav, "tolva: audio/output.wav is not a WAV file"},
+      {"missing", nullptr, "tolva: there is no audio/output.wav"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Workspace ws;
+    if (c.working) ws.PutWorking(*c.working);
+    RunResult r = ws.Run("2 0 1 5 0.5");
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err.rfind(c.message_start, 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+    if (c.working) {
+      EXPECT_EQ(ws.Working(), *c.working);
+    }
+    EXPECT_FALSE(ws.Has("audio/temp.wav"));
+  }
+}
+
+TEST(Driver, WithoutACommandFileNothingHappens) {
+  Workspace ws;
+  Bytes original = TenSeconds();
+  ws.PutWorking(original);
+  RunResult r = ws.RunBinary();
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(ws.AudioFiles(), std::vector<std::string>{"output.wav"});
+}
+
+TEST(Driver, ListenStartsTheDesktopOpenerOnTheWorkingFile) {
+  Workspace ws;
+  ws.PutWorking(TenSeconds());
+  std::filesystem::create_directory("bin");
+  const std::string log = (ws.root() / "opened").string();
+  ws.Put("bin/xdg-open", [&] {
+    std::string script = "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + log + ".tmp && mv " + log +
+                         ".tmp " + log + "\n";
+    return Bytes(script.begin(), script.end());
+  }());
+  std::filesystem::permissions("bin/xdg-open", std::filesystem::perms::owner_all);
+  RunOptions options;
+  options.path_prefix = (ws.root() / "bin").string();
+  RunResult r = ws.Run("1 0 0 0 0", options);
+  EXPECT_EQ(r.exit_code, 0);
+  for (int i = 0; i < 200 && !std::filesystem::exists(log); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_TRUE(std::filesystem::exists(log));
+  EXPECT_EQ(ws.Get("opened"), (Bytes{'a', 'u', 'd', 'i', 'o', '/', 'o', 'u', 't', 'p', 'u', 't',
+                                     '.', 'w', 'a', 'v', '\n'}));
+  EXPECT_TRUE(ws.Snapshots().empty());
+
+  std::filesystem::remove("audio/output.wav");
+  r = ws.Run("1 0 0 0 0", options);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "tolva: there is no audio/output.wav to open\n");
+}
+
+TEST(CrashSafety, AFullDiskLeavesTheWorkingFileWhole) {
+  Workspace ws;
+  Bytes original = TenSeconds();
+  ws.PutWorking(original);
+  RunOptions full;
+  full.file_size_limit = 4096;  // the new version cannot be written past 4 KiB
+  RunResult r = ws.Run("2 1 2 0 0.5", full);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err.rfind("tolva: cannot write audio/temp.wav: File too large", 0), 0u) << r.err;
+  EXPECT_EQ(ws.Working(), original);
+  EXPECT_FALSE(ws.Has("audio/temp.wav"));
+}
+
+TEST(CrashSafety, AKilledRunLeavesTheWorkingFileWholeAndTheNextRunWorks) {
+  Workspace ws;
+  Bytes original = TenSeconds();
+  ws.PutWorking(original);
+  RunOptions killed;
+  killed.file_size_limit = 4096;
+  killed.ignore_sigxfsz = false;  // the kernel kills the run in the middle of its write
+  RunResult r = ws.Run("2 1 2 0 0.5", killed);
+  EXPECT_EQ(r.signal, SIGXFSZ);
+  EXPECT_EQ(ws.Working(), original);
+  EXPECT_TRUE(ws.Has("audio/temp.wav"));  // the torn scratch file, never the working file
+  r = ws.Run("666 0 0 0 0");
+  EXPECT_EQ(ws.Working(), original);
+  r = ws.Run("2 1 2 0 0.5");
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_FALSE(ws.Has("audio/temp.wav"));
+  EXPECT_NE(ws.Working(), original);
+}
+
+}  // namespace
+}  // namespace tolva::testing
