@@ -1,0 +1,70 @@
+#pragma once
+
+// Header arithmetic and range counting shared by the effects that change the
+// length of the audio (cut, speed, pitch with stretch).
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+#include "engine.h"
+#include "riff.h"
+#include "status.h"
+
+namespace tolva {
+
+// A range counted by its duration: `frames` frames from `first` on, clamped to
+// the audio. `seconds` is the duration that enters the Seconds arithmetic: the
+// command's end − begin, or for a range cut short by the end of the audio the
+// duration of the frames that remain (end − begin would then inflate Seconds).
+struct DurationRange {
+  int64_t first = 0;
+  int64_t frames = 0;
+  double seconds = 0;
+};
+
+inline DurationRange RangeByDuration(const RIFF& record, double begin, double end) {
+  const int64_t total = FrameCount(record);
+  DurationRange range;
+  range.first = FrameOf(record, begin, total);
+  const int64_t room = total - range.first;
+  range.frames = DurationFrames(record, begin, end, room);
+  const double wanted = std::floor((end - begin) * static_cast<double>(record.SampleRate));
+  range.seconds = wanted > static_cast<double>(room)
+                      ? static_cast<double>(range.frames) / static_cast<double>(record.SampleRate)
+                      : end - begin;
+  return range;
+}
+
+// `record` with the audio grown by `frames` whole frames (shrunk when negative):
+// ChunkSize and DataSize by their bytes, FactData (only with a fact chunk) by
+// the frames. Refused, leaving `result` alone, when a field would not fit the
+// header's signed 32-bit sizes.
+inline Status Resized(const RIFF& record, int64_t frames, RIFF* result) {
+  auto fits = [](int64_t v) {
+    return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
+  };
+  const int64_t bytes = frames * FrameBytes(record);
+  const int64_t chunk = record.ChunkSize + bytes;
+  const int64_t data = record.DataSize + bytes;
+  const int64_t fact = record.HasFact ? record.FactData + frames : record.FactData;
+  if (!fits(chunk) || !fits(data) || data < 0 || !fits(fact)) {
+    return Status::Refused("the result would not fit the 32-bit sizes of a WAV file");
+  }
+  RIFF r = record;
+  r.ChunkSize = static_cast<int32_t>(chunk);
+  r.DataSize = static_cast<int32_t>(data);
+  r.FactData = static_cast<int32_t>(fact);
+  *result = r;
+  return Status::Ok();
+}
+
+// A real Seconds value stored into the record's integer field, truncated toward
+// zero and kept within 32 bits.
+inline int32_t TruncatedSeconds(double seconds) {
+  return static_cast<int32_t>(std::clamp(std::trunc(seconds), 0.0,
+                                         static_cast<double>(std::numeric_limits<int32_t>::max())));
+}
+
+}  // namespace tolva
