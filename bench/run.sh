@@ -1,0 +1,182 @@
+#!/usr/bin/env bash
+# Times every tolva operation on long generated recordings against `cp` of the
+# same file and against SoX/ffmpeg/codec tools doing the equivalent work, in one
+# run, and prints the ratios and peak memory.
+#
+#   bench/run.sh            10- and 60-minute files (needs ~3 GB in bench/out)
+#   bench/run.sh --quick    the 10-minute file only
+#
+# Times are the best of $REPEAT runs (default 3) of wall-clock seconds; peak
+# memory is the largest resident set of those runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+scripts/setup.sh --bench
+
+quick=0
+[[ "${1:-}" == "--quick" ]] && quick=1
+repeat=${REPEAT:-3}
+out=$root/bench/out
+mkdir -p "$out"
+
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLVA_TESTS=OFF >/dev/null
+cmake --build build-bench >/dev/null
+tolva=$root/build-bench/tolva
+
+generate() {  # name seconds
+  local file=$out/$1.wav
+  if [[ ! -f $file ]]; then
+    sox -n -r 44100 -c 2 -b 16 "$file" synth "$2" sine 220-880 sine 330 tremolo 3 40 vol 0.7
+  fi
+  if [[ ! -f $out/$1.mp3 ]]; then
+    shineenc -b 192 "$file" "$out/$1.mp3" >/dev/null 2>&1
+  fi
+  # a second recording, mono and at another rate, for insert and mix
+  if [[ ! -f $out/$1-second.mp3 ]]; then
+    sox -n -r 48000 -c 1 -b 16 "$out/$1-second.wav" synth 120 pinknoise vol 0.3
+    shineenc -b 192 "$out/$1-second.wav" "$out/$1-second.mp3" >/dev/null 2>&1
+  fi
+}
+
+# measure NAME -- command...: best wall time and peak RSS over $repeat runs.
+# A preparation command in $PREPARE runs (untimed) before each run.
+best_time=0
+peak_kb=0
+cp_us=0
+cp_sync_us=0
+measure() {
+  best_time=""
+  peak_kb=0
+  local i start end t kb
+  for ((i = 0; i < repeat; i++)); do
+    [[ -n "${PREPARE:-}" ]] && eval "$PREPARE"
+    start=$(date +%s%N)
+    if ! /usr/bin/time -f "%M" -o "$out/.rss" "$@" >/dev/null 2>"$out/.err"; then
+      best_time="failed"
+      peak_kb=0
+      sed 's/^/    /' "$out/.err" | tail -2 >&2
+      return
+    fi
+    end=$(date +%s%N)
+    t=$(((end - start) / 1000))
+    kb=$(tail -1 "$out/.rss")
+    ((kb > peak_kb)) && peak_kb=$kb
+    if [[ -z $best_time || $t -lt $best_time ]]; then best_time=$t; fi
+  done
+}
+
+seconds() { awk -v us="$1" 'BEGIN { if (us == "failed") print "failed"; else printf "%.3f", us / 1e6 }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "failed" || b == "failed" || b == 0) print "-"; else printf "%.2f", a / b }'; }
+
+ws=$out/ws
+# A fresh workspace, flushed so that no earlier write is billed to the run.
+prepare_workspace() {  # source-wav [mp3-as-res.mp3] [mp3-as-res1.mp3]
+  rm -rf "$ws"
+  mkdir -p "$ws/audio"
+  cp "$1" "$ws/audio/output.wav"
+  [[ -n "${2:-}" ]] && cp "$2" "$ws/audio/res.mp3"
+  [[ -n "${3:-}" ]] && cp "$3" "$ws/audio/res1.mp3"
+  sync
+}
+
+# The command file is written untimed; the run is timed alone.
+command_file() { echo "$1" >"$ws/audio/tolvaset.in" && sync; }
+
+printf '%-34s %8s %6s %8s  %-30s %8s %7s %8s\n' operation tolva_s x_cp x_cpsync "equivalent" other_s x_other peak_MiB
+report() {  # label tolva_us other_label other_us kb
+  printf '%-34s %8s %6s %8s  %-30s %8s %7s %8s\n' "$1" "$(seconds "$2")" "$(ratio "$2" "$cp_us")" \
+    "$(ratio "$2" "$cp_sync_us")" "$3" "$(seconds "$4")" "$(ratio "$2" "$4")" \
+    "$(awk -v k="$5" 'BEGIN { printf "%.1f", k / 1024 }')"
+}
+
+bench_file() {  # name minutes
+  local name=$1 wav=$out/$1.wav mp3=$out/$1.mp3 second=$out/$1-second.mp3
+  generate "$name" $(($2 * 60))
+  echo "--- $name: $(stat -c %s "$wav") bytes, $2 min 44.1 kHz stereo"
+
+  # tolva flushes every new file to the disk before it replaces the old one;
+  # cp does not, so both baselines are shown.
+  PREPARE="rm -f $out/copy.wav && sync"
+  measure cp "$wav" "$out/copy.wav"
+  cp_us=$best_time
+  measure bash -c "cp $wav $out/copy.wav && sync $out/copy.wav"
+  cp_sync_us=$best_time
+  echo "cp $(seconds "$cp_us") s, cp + sync $(seconds "$cp_sync_us") s"
+
+  # op code, command, label, equivalent label, equivalent command
+  local ops=(
+    "2 60 70 0 0.5|volume 10 s (op 2)|sox vol 0.5 (whole file)|sox $wav $out/o.wav vol 0.5"
+  )
+  if [[ $quick == 1 || $name == ten ]]; then
+    ops+=(
+      "3 60 70 0 0|reverse 10 s (op 3)|ffmpeg areverse (whole file)|ffmpeg -v error -y -i $wav -af areverse $out/o.wav"
+      "4 60 70 0 0|cut 10 s (op 4)|sox trim 60 =70 (same cut)|sox $wav $out/o.wav trim 0 =60 =70"
+      "6 60 70 0 1|silence channel 10 s (op 6)|sox remix 1 0 (whole file)|sox $wav $out/o.wav remix 1 0"
+      "7 60 70 0 2|speed up x2 10 s (op 7)|sox speed 2 (whole file)|sox $wav $out/o.wav speed 2"
+      "8 60 70 0 2|slow down x2 10 s (op 8)|ffmpeg atempo 0.5 (whole file)|ffmpeg -v error -y -i $wav -af atempo=0.5 $out/o.wav"
+      "11 60 70 0 1|pitch +1 octave 10 s (op 11)|sox pitch 1200 (whole file)|sox $wav $out/o.wav pitch 1200"
+      "11 60 70 0 5|pitch +5 octaves 10 s (op 11)|sox pitch 1200 (whole file)|sox $wav $out/o.wav pitch 1200"
+      "12 60 70 0 2|slow down x2 same pitch (op 12)|ffmpeg atempo 0.5 (whole file)|ffmpeg -v error -y -i $wav -af atempo=0.5 $out/o.wav"
+      "9 60 70 0 0.5|echo 10 s, 0.5 s (op 9)|sox echo (whole file)|sox $wav $out/o.wav echo 0.8 0.5 500 0.5"
+      "13 60 70 300 0|repeat 10 s at 300 s (op 13)|sox trim+concat (same repeat)|bash -c 'sox $wav $out/a.wav trim 0 =300 && sox $wav $out/c.wav trim =60 =70 && sox $wav $out/d.wav trim =300 && sox $out/a.wav $out/c.wav $out/d.wav $out/o.wav'"
+      "14 60 70 300 0|move 10 s to 300 s (op 14)|sox trim+concat (same move)|bash -c 'sox $wav $out/a.wav trim 0 =60 && sox $wav $out/b.wav trim =70 =300 && sox $wav $out/c.wav trim =60 =70 && sox $wav $out/d.wav trim =300 && sox $out/a.wav $out/b.wav $out/c.wav $out/d.wav $out/o.wav'"
+    )
+  fi
+  local entry cmd label other_label other_cmd op_us op_kb
+  for entry in "${ops[@]}"; do
+    IFS='|' read -r cmd label other_label other_cmd <<<"$entry"
+    PREPARE="prepare_workspace $wav && command_file '$cmd'"
+    measure env -C "$ws" "$tolva"
+    op_us=$best_time
+    op_kb=$peak_kb
+    PREPARE="rm -f $out/o.wav && sync"
+    measure bash -c "$other_cmd"
+    report "$label" "$op_us" "$other_label" "$best_time" "$op_kb"
+  done
+
+  # Undo: the snapshot of an edit is put back.
+  PREPARE="prepare_workspace $wav && command_file '2 60 70 0 0.5' && env -C $ws $tolva && command_file '666 0 0 0 0'"
+  measure env -C "$ws" "$tolva"
+  report "undo (op 666)" "$best_time" "" 0 "$peak_kb"
+
+  if [[ $quick == 1 || $name == ten ]]; then
+    # Insert and mix a 60 s range of a mono 48 kHz recording (decode included).
+    PREPARE="prepare_workspace $wav '' $second && command_file '5 10 70 300 0'"
+    measure env -C "$ws" "$tolva"
+    local five_us=$best_time five_kb=$peak_kb
+    PREPARE="rm -f $out/o.wav && sync"
+    measure bash -c "ffmpeg -v error -y -i $second -ar 44100 -ac 2 $out/s.wav && sox $wav $out/a.wav trim 0 =300 && sox $out/s.wav $out/c.wav trim =10 =70 && sox $wav $out/d.wav trim =300 && sox $out/a.wav $out/c.wav $out/d.wav $out/o.wav"
+    report "insert 60 s of an MP3 (op 5)" "$five_us" "ffmpeg decode + sox concat" "$best_time" "$five_kb"
+    PREPARE="prepare_workspace $wav '' $second && command_file '10 10 70 300 0'"
+    measure env -C "$ws" "$tolva"
+    local ten_us=$best_time ten_kb=$peak_kb
+    PREPARE="rm -f $out/o.wav && sync"
+    measure bash -c "ffmpeg -v error -y -i $second -ar 44100 -ac 2 $out/s.wav && sox -m $wav $out/s.wav $out/o.wav"
+    report "mix 60 s of an MP3 (op 10)" "$ten_us" "ffmpeg decode + sox -m" "$best_time" "$ten_kb"
+  fi
+
+  # Import and export against the codec libraries' own tools.
+  PREPARE="prepare_workspace $wav $mp3 && command_file '0 0 0 0 0'"
+  measure env -C "$ws" "$tolva"
+  local import_us=$best_time import_kb=$peak_kb
+  PREPARE="rm -f $out/o.wav && sync"
+  measure mpg123 -q -w "$out/o.wav" "$mp3"
+  local mpg123_us=$best_time
+  measure ffmpeg -v error -y -i "$mp3" "$out/o.wav"
+  report "import MP3 (op 0)" "$import_us" "mpg123 -w" "$mpg123_us" "$import_kb"
+  report "" "$import_us" "ffmpeg decode" "$best_time" "$import_kb"
+
+  PREPARE="prepare_workspace $wav && command_file '999 0 0 0 0'"
+  measure env -C "$ws" "$tolva"
+  local export_us=$best_time export_kb=$peak_kb
+  PREPARE="rm -f $out/o.mp3 && sync"
+  measure shineenc -b 192 -d "$wav" "$out/o.mp3"
+  local shine_us=$best_time
+  measure lame --quiet -b 192 "$wav" "$out/o.mp3"
+  report "export MP3 (op 999)" "$export_us" "shineenc -b 192 -d" "$shine_us" "$export_kb"
+  report "" "$export_us" "lame -b 192" "$best_time" "$export_kb"
+}
+
+bench_file ten 10
+[[ $quick == 1 ]] || bench_file sixty 60
+rm -rf "$ws" "$out"/o.* "$out"/[abcds].wav "$out/copy.wav" "$out/.rss" "$out/.err"
