@@ -1,9 +1,19 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <limits>
+#include <vector>
+
 #include "status.h"
 
-// MP3 import and export around the codec libraries.
+struct mpg123_handle_struct;
+
+// MP3 import and export around the codec libraries (libmpg123, libshine).
 namespace tolva {
+
+namespace fs = std::filesystem;
 
 // Decodes audio/res.mp3 (which = 0) or audio/res1.mp3 (any other value) into
 // audio/res.wav or audio/res1.wav: a 44-byte-header 16-bit PCM WAV with the
@@ -14,5 +24,90 @@ Status Converter(int which);
 // Encodes the working file audio/output.wav into audio/output.mp3. The MP3
 // appears only when it is complete; on failure a previous one stays as it was.
 Status transformer();
+
+// The most sample data a WAV file may hold: the rest of the system reads
+// ChunkSize and DataSize as signed 32-bit numbers.
+constexpr int64_t kMaxWavDataBytes = std::numeric_limits<int32_t>::max() - 36;
+
+// Decodes the MP3 file `mp3` into a new version of `wav` (a 44-byte header,
+// FmtSize 16, no fact chunk), written through `scratch` block by block. Fails,
+// leaving `wav` as it was, when `mp3` is missing or holds no MP3 audio, when the
+// stream changes its channel count or rate midway, or when the samples would
+// pass `max_data_bytes`.
+Status DecodeMp3ToWav(const fs::path& mp3, const fs::path& wav, const fs::path& scratch,
+                      int64_t max_data_bytes = kMaxWavDataBytes);
+
+// Encodes `input` (a 16-bit PCM WAV file, or MP3 data) into a new version of
+// `mp3`, written through `scratch`. When `input` is readable neither way, the
+// line "read file [<input>] error." goes to standard output.
+Status EncodeMp3File(const fs::path& input, const fs::path& mp3, const fs::path& scratch);
+
+// The bit rate (kbit/s) the export encodes at: 192 where the encoder takes it,
+// otherwise the highest rate the encoder takes and can fill for this sample
+// rate and channel count; 0 when it encodes no MP3 at `sample_rate`.
+int Mp3BitRate(int sample_rate, int channels);
+
+// Streams the samples of an MP3 file through libmpg123: signed 16-bit,
+// interleaved, at the stream's own rate and channel count. Every frame is
+// decoded whole (no gapless trimming), so a stream without an encoder tag
+// yields frames × samples-per-frame.
+class Mp3Decoder {
+ public:
+  Mp3Decoder() = default;
+  ~Mp3Decoder();
+  Mp3Decoder(const Mp3Decoder&) = delete;
+  Mp3Decoder& operator=(const Mp3Decoder&) = delete;
+
+  // Opens `path` and finds its first frame; fails when there is none.
+  Status Open(const fs::path& path);
+  int channels() const { return channels_; }
+  int rate() const { return rate_; }
+  // Decodes up to `max_frames` frames; `*frames` is 0 at the end of the stream.
+  // A change of channel count or rate midway is a failure.
+  Status Read(int16_t* samples, int64_t max_frames, int64_t* frames);
+
+ private:
+  ::mpg123_handle_struct* handle_ = nullptr;
+  int fd_ = -1;
+  fs::path path_;
+  int channels_ = 0;
+  int rate_ = 0;
+};
+
+// libshine 3.1.1 writes frames that are not always as long as their headers
+// say: its slot arithmetic in floating point rounds an exact 864 bytes (32 kHz)
+// down to 863 and then sets the padding bit for the missing byte, and its
+// flush drops the 1 to 3 bytes of the last frame still held in its bit cache.
+// Decoders then lose the last frame or the whole stream. This rewrites the
+// encoder's output so that every frame is exactly as long as its header says:
+// a padding bit without its padding byte is cleared, a frame short of its
+// header's length is completed with zero bytes (the encoder never lets main
+// data reach into a later frame, so those bytes are plain ancillary data).
+class Mp3FrameRepair {
+ public:
+  // `sample_rate` and `kbps` as given to the encoder.
+  Mp3FrameRepair(int sample_rate, int kbps);
+
+  // Appends the repaired form of the next encoder output to `out`. Fails on
+  // bytes that are not the frame the encoder's arithmetic says comes next.
+  Status Feed(const uint8_t* bytes, size_t size, std::vector<uint8_t>& out);
+  // Completes the last frame; fails when more than the flush's loss is missing.
+  Status Finish(std::vector<uint8_t>& out);
+  // Frames seen so far.
+  int64_t frames() const { return frames_; }
+
+ private:
+  Status StartFrame(std::vector<uint8_t>& out);
+
+  int sample_rate_;
+  int kbps_;
+  int encoder_bytes_;   // what the encoder writes for a frame without padding
+  int declared_bytes_;  // what a header without the padding bit declares
+  uint8_t header_[4] = {};
+  int header_fill_ = 0;
+  int64_t body_left_ = 0;  // bytes of the current frame still to come
+  int zeros_after_ = 0;    // zero bytes that complete the current frame
+  int64_t frames_ = 0;
+};
 
 }  // namespace tolva

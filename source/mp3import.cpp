@@ -1,7 +1,104 @@
+#include <unistd.h>
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <vector>
+
 #include "codec.h"
+#include "riff.h"
+#include "workspace.h"
 
 namespace tolva {
 
-Status Converter(int) { return Status::Failed("not built yet"); }
+namespace {
+
+constexpr int64_t kBlockFrames = 1 << 15;
+
+RIFF CanonicalHeader(int channels, int rate, int64_t data_bytes) {
+  RIFF r{};
+  std::memcpy(r.ChunkID, "RIFF", 4);
+  r.ChunkSize = static_cast<int32_t>(36 + data_bytes);
+  std::memcpy(r.Format, "WAVE", 4);
+  std::memcpy(r.FmtID, "fmt ", 4);
+  r.FmtSize = 16;
+  r.AudioFormat = 1;
+  r.NumChannels = static_cast<int16_t>(channels);
+  r.SampleRate = rate;
+  r.ByteRate = rate * channels * 2;
+  r.BlockAlign = static_cast<int16_t>(channels * 2);
+  r.BitsPerSample = 16;
+  r.HasFact = false;
+  std::memcpy(r.DataID, "data", 4);
+  r.DataSize = static_cast<int32_t>(data_bytes);
+  return r;
+}
+
+void ToLittleEndian(int16_t* samples, size_t count) {
+  if constexpr (std::endian::native == std::endian::big) {
+    for (size_t i = 0; i < count; ++i) {
+      uint16_t v = static_cast<uint16_t>(samples[i]);
+      samples[i] = static_cast<int16_t>(static_cast<uint16_t>(v << 8 | v >> 8));
+    }
+  }
+}
+
+Status WriteAt(ReplacementFile& out, const std::vector<uint8_t>& bytes, off_t offset) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::pwrite(out.fd(), bytes.data() + done, bytes.size() - done, offset + done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Status::Failed(ErrnoText("cannot write " + out.path().string()));
+    done += static_cast<size_t>(n);
+  }
+  return Status::Ok();
+}
+
+// The samples after the header, as they come from the decoder; the count of
+// data bytes through `*data_bytes`.
+Status StreamSamples(Mp3Decoder& decoder, ReplacementFile& out, int64_t max_data_bytes,
+                     const fs::path& mp3, int64_t* data_bytes) {
+  const int channels = decoder.channels();
+  std::vector<int16_t> block(static_cast<size_t>(kBlockFrames * channels));
+  *data_bytes = 0;
+  while (true) {
+    int64_t frames = 0;
+    if (Status s = decoder.Read(block.data(), kBlockFrames, &frames); !s.ok()) return s;
+    if (frames == 0) return Status::Ok();
+    const int64_t bytes = frames * 2 * channels;
+    if (bytes > max_data_bytes - *data_bytes) {
+      return Status::Failed(mp3.string() + " decodes to more audio than a WAV file can hold");
+    }
+    ToLittleEndian(block.data(), static_cast<size_t>(frames * channels));
+    if (Status s = out.Write(block.data(), static_cast<size_t>(bytes)); !s.ok()) return s;
+    *data_bytes += bytes;
+  }
+}
+
+}  // namespace
+
+Status DecodeMp3ToWav(const fs::path& mp3, const fs::path& wav, const fs::path& scratch,
+                      int64_t max_data_bytes) {
+  max_data_bytes = std::min(max_data_bytes, kMaxWavDataBytes);
+  Mp3Decoder decoder;
+  if (Status s = decoder.Open(mp3); !s.ok()) return s;
+  ReplacementFile out(scratch);
+  if (Status s = out.Open(); !s.ok()) return s;
+  // The sizes are known only at the end; the header is written again then.
+  if (Status s = PutFile(CanonicalHeader(decoder.channels(), decoder.rate(), 0), out); !s.ok()) {
+    return s;
+  }
+  int64_t data_bytes = 0;
+  if (Status s = StreamSamples(decoder, out, max_data_bytes, mp3, &data_bytes); !s.ok()) return s;
+  if (data_bytes == 0) return Status::Failed(mp3.string() + " holds no MP3 audio");
+  RIFF header = CanonicalHeader(decoder.channels(), decoder.rate(), data_bytes);
+  if (Status s = WriteAt(out, HeaderImage(header), 0); !s.ok()) return s;
+  return out.CommitAs(wav);
+}
+
+Status Converter(int which) {
+  if (which == 0) return DecodeMp3ToWav(paths::kImportMp3, paths::kImportWav, paths::kScratch);
+  return DecodeMp3ToWav(paths::kSecondMp3, paths::kSecondWav, paths::kScratch);
+}
 
 }  // namespace tolva
