@@ -41,7 +41,10 @@ class ReplacementFile {
   Status Open();
   // Writes all `size` bytes or fails (a full disk is a failure, not a short file).
   Status Write(const void* data, size_t size);
-  // Flushes the file to the disk, closes it and renames it over `target`.
+  // Flushes the file's data to the disk, closes it and renames it over
+  // `target`. The rename is atomic: after a crash or a power loss the target is
+  // the old file or the complete new one (SyncFolder makes the rename itself
+  // durable where a later step depends on it).
   Status CommitAs(const fs::path& target);
   // Removes the scratch file now.
   void Abandon();
@@ -57,6 +60,9 @@ class ReplacementFile {
   int fd_ = -1;
   int64_t size_ = 0;
 };
+
+// Makes the renames done in `folder` durable.
+void SyncFolder(const fs::path& folder);
 
 // "what: reason" for the current errno.
 std::string ErrnoText(const std::string& what);

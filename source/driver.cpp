@@ -54,9 +54,11 @@ Status Import(const Command&) {
   return Reset(Res, kImportWav);
 }
 
-// Only a complete MP3 may clear the working file and its history.
+// Only a complete MP3 may clear the working file and its history, and only once
+// the MP3 is durably in place.
 Status Export(const Command&) {
   if (Status s = transformer(); !s.ok()) return s;
+  SyncFolder(paths::kAudio);
   if (Status s = RemoveFile(paths::kWorking); !s.ok()) return s;
   return RemoveFolder(paths::kSnapshots);
 }

@@ -14,15 +14,6 @@ namespace {
 
 constexpr size_t kCopyBuffer = 1 << 20;
 
-// Makes a rename in `folder` survive a power loss.
-void SyncFolder(const fs::path& folder) {
-  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-}
-
 Status WriteAll(int fd, const void* data, size_t size, const fs::path& path) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
@@ -56,6 +47,14 @@ Status BufferedAppend(int in_fd, int64_t offset, int64_t length, ReplacementFile
 
 std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
 
+void SyncFolder(const fs::path& folder) {
+  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd >= 0) {
+    ::fsync(fd);
+    ::close(fd);
+  }
+}
+
 ReplacementFile::~ReplacementFile() { Abandon(); }
 
 Status ReplacementFile::Open() {
@@ -86,7 +85,6 @@ Status ReplacementFile::CommitAs(const fs::path& target) {
     ::unlink(scratch_.c_str());
     return failed;
   }
-  SyncFolder(target.parent_path());
   return Status::Ok();
 }
 
@@ -140,7 +138,6 @@ Status RenameOver(const fs::path& from, const fs::path& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) {
     return Status::Failed(ErrnoText("cannot move " + from.string() + " to " + to.string()));
   }
-  SyncFolder(to.parent_path());
   return Status::Ok();
 }
 
@@ -165,10 +162,7 @@ Status AppendRange(int in_fd, int64_t offset, int64_t length, ReplacementFile& o
 
 Status LinkOrCopy(const fs::path& from, const fs::path& to, bool* existed) {
   *existed = false;
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    SyncFolder(to.parent_path());
-    return Status::Ok();
-  }
+  if (::link(from.c_str(), to.c_str()) == 0) return Status::Ok();
   if (errno == EEXIST) {
     *existed = true;
     return Status::Ok();
