@@ -95,6 +95,9 @@ class Mp3FrameRepair {
   Status Finish(std::vector<uint8_t>& out);
   // Frames seen so far.
   int64_t frames() const { return frames_; }
+  // Whether the encoder still holds back bytes of the last frame seen, which
+  // its flush will not deliver.
+  bool MidFrame() const { return header_fill_ > 0 || body_left_ > 0; }
 
  private:
   Status StartFrame(std::vector<uint8_t>& out);

@@ -2,6 +2,7 @@ extern "C" {
 #include <shine/layer3.h>
 }
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -21,6 +22,11 @@ constexpr int64_t kPassesPerChunk = 64;
 constexpr size_t kWriteThreshold = 1 << 20;
 // A decoder takes a stream of one frame for no MP3 at all.
 constexpr int64_t kFewestFrames = 2;
+// A decoded sample comes out this many frames after the sample it stands for:
+// 528 in libshine's analysis filter bank and MDCT, 529 in any decoder's
+// synthesis. The encoder's flush does not push the last of them out, so the
+// stream must run on that long past the input to hold all of it.
+constexpr int64_t kCodecDelayFrames = 528 + 529;
 // part2_3_length, the size of one granule's main data, is a 12-bit field.
 constexpr int kMostGranuleBits = 4095;
 
@@ -152,11 +158,15 @@ class Mp3Encoder {
     return Take(bytes, written);
   }
 
-  // Pads the stream to the fewest frames a decoder accepts, flushes the encoder
+  // Adds passes of silence until the stream holds the last of the
+  // `input_frames`, is long enough for a decoder to take it, and ends in a frame
+  // of silence if the flush is going to lose bytes of it; flushes the encoder
   // and completes the last frame.
-  Status Finish() {
+  Status Finish(int64_t input_frames) {
+    const int64_t audible_end = input_frames + kCodecDelayFrames;
     std::vector<int16_t> silence(static_cast<size_t>(pass_frames_ * channels_), 0);
-    while (passes_ < kFewestFrames) {
+    while (passes_ < kFewestFrames || passes_ * pass_frames_ < audible_end ||
+           (repair_.MidFrame() && (passes_ - 1) * pass_frames_ < audible_end)) {
       if (Status s = Encode(silence.data()); !s.ok()) return s;
     }
     int written = 0;
@@ -194,12 +204,14 @@ class Mp3Encoder {
   ReplacementFile& out_;
 };
 
-// Whole passes as they come, the last partial one completed with silence.
-Status EncodeStream(PcmSource& source, Mp3Encoder& encoder) {
+// Whole passes as they come, the last partial one completed with silence;
+// the count of input frames through `*frames`.
+Status EncodeStream(PcmSource& source, Mp3Encoder& encoder, int64_t* frames) {
   const int channels = source.channels();
   const int64_t pass = encoder.pass_frames();
   const int64_t capacity = kPassesPerChunk * pass;
   std::vector<int16_t> chunk(static_cast<size_t>(capacity * channels));
+  *frames = 0;
   while (true) {
     int64_t filled = 0;
     while (filled < capacity) {
@@ -211,6 +223,7 @@ Status EncodeStream(PcmSource& source, Mp3Encoder& encoder) {
       if (got == 0) break;
       filled += got;
     }
+    *frames += filled;
     const int64_t passes = (filled + pass - 1) / pass;
     std::fill(chunk.begin() + filled * channels, chunk.begin() + passes * pass * channels, 0);
     for (int64_t i = 0; i < passes; ++i) {
@@ -248,8 +261,9 @@ Status EncodeMp3File(const fs::path& input, const fs::path& mp3, const fs::path&
   if (Status s = out.Open(); !s.ok()) return s;
   Mp3Encoder encoder(source->rate(), source->channels(), kbps, out);
   if (Status s = encoder.Open(); !s.ok()) return s;
-  if (Status s = EncodeStream(*source, encoder); !s.ok()) return s;
-  if (Status s = encoder.Finish(); !s.ok()) return s;
+  int64_t frames = 0;
+  if (Status s = EncodeStream(*source, encoder, &frames); !s.ok()) return s;
+  if (Status s = encoder.Finish(frames); !s.ok()) return s;
   return out.CommitAs(mp3);
 }
 
