@@ -107,7 +107,7 @@ inline Bytes ReadBytes(const std::filesystem::path& path) {
 inline void WriteBytes(const std::filesystem::path& path, const Bytes& bytes) {
   FILE* f = std::fopen(path.c_str(), "wb");
   if (!f) throw std::runtime_error("cannot create " + path.string());
-  std::fwrite(bytes.data(), 1, bytes.size(), f);
+  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
   std::fclose(f);
 }
 
