@@ -63,15 +63,22 @@ class Mp3Decoder {
   int channels() const { return channels_; }
   int rate() const { return rate_; }
   // Decodes up to `max_frames` frames; `*frames` is 0 at the end of the stream.
-  // A change of channel count or rate midway is a failure.
+  // A change of channel count or rate midway is a failure; a frame or two of
+  // another format amid the stream (a stray header in junk) is dropped.
   Status Read(int16_t* samples, int64_t max_frames, int64_t* frames);
 
  private:
+  void TakeFormat();
+
   ::mpg123_handle_struct* handle_ = nullptr;
   int fd_ = -1;
   fs::path path_;
   int channels_ = 0;
   int rate_ = 0;
+  bool stray_ = false;  // decoding frames of another format
+  int stray_channels_ = 0;
+  int stray_rate_ = 0;
+  int64_t stray_frames_ = 0;
 };
 
 // libshine 3.1.1 writes frames that are not always as long as their headers

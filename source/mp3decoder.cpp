@@ -12,6 +12,11 @@ namespace tolva {
 
 namespace {
 
+// A stray header in junk between frames can pass for a frame of another
+// format, which libmpg123 then decodes; a frame or two of it is dropped like
+// the junk it is, a format that lasts longer is a real change.
+constexpr int64_t kMostStrayFrames = 2 * 1152;
+
 void InitLibrary() {
   static std::once_flag once;
   std::call_once(once, [] { mpg123_init(); });
@@ -81,34 +86,46 @@ Status Mp3Decoder::Open(const fs::path& path) {
   return Status::Ok();
 }
 
+void Mp3Decoder::TakeFormat() {
+  long rate = 0;
+  int channels = 0, encoding = 0;
+  mpg123_getformat(handle_, &rate, &channels, &encoding);
+  if (rate == rate_ && channels == channels_) {
+    stray_ = false;
+    return;
+  }
+  if (!stray_ || rate != stray_rate_ || channels != stray_channels_) stray_frames_ = 0;
+  stray_ = true;
+  stray_rate_ = static_cast<int>(rate);
+  stray_channels_ = channels;
+}
+
 Status Mp3Decoder::Read(int16_t* samples, int64_t max_frames, int64_t* frames) {
   *frames = 0;
   const size_t frame_bytes = 2 * static_cast<size_t>(channels_);
-  const size_t want = static_cast<size_t>(max_frames) * frame_bytes;
   unsigned char* out = reinterpret_cast<unsigned char*>(samples);
   while (true) {
     size_t done = 0;
-    int result = mpg123_read(handle_, out, want, &done);
-    if (result == MPG123_NEW_FORMAT) {
-      long rate = 0;
-      int channels = 0, encoding = 0;
-      mpg123_getformat(handle_, &rate, &channels, &encoding);
-      if (rate != rate_ || channels != channels_) {
-        return Status::Failed(path_.string() + " changes from " + std::to_string(channels_) +
-                              " channels at " + std::to_string(rate_) + " Hz to " +
-                              std::to_string(channels) + " channels at " + std::to_string(rate) +
-                              " Hz midway");
-      }
-    } else if (result != MPG123_OK && result != MPG123_DONE) {
+    int result = mpg123_read(handle_, out, static_cast<size_t>(max_frames) * frame_bytes, &done);
+    if (result != MPG123_OK && result != MPG123_DONE && result != MPG123_NEW_FORMAT) {
       return Status::Failed("cannot decode " + path_.string() + ": " + LibraryError(handle_));
     }
-    if (done % frame_bytes != 0) {
-      return Status::Failed("internal error: the MP3 decoder returned part of a sample frame");
-    }
-    if (done > 0 || result == MPG123_DONE) {
+    if (stray_) {
+      stray_frames_ += static_cast<int64_t>(done) / (2 * stray_channels_);
+      if (stray_frames_ > kMostStrayFrames) {
+        return Status::Failed(path_.string() + " changes from " + std::to_string(channels_) +
+                              " channels at " + std::to_string(rate_) + " Hz to " +
+                              std::to_string(stray_channels_) + " channels at " +
+                              std::to_string(stray_rate_) + " Hz midway");
+      }
+    } else {
+      if (done % frame_bytes != 0) {
+        return Status::Failed("internal error: the MP3 decoder returned part of a sample frame");
+      }
       *frames = static_cast<int64_t>(done / frame_bytes);
-      return Status::Ok();
     }
+    if (result == MPG123_NEW_FORMAT) TakeFormat();
+    if (*frames > 0 || result == MPG123_DONE) return Status::Ok();
   }
 }
 
