@@ -37,7 +37,7 @@ void KeepLastOfEachGroup(Edit& edit, const DurationRange& range, int64_t amount)
       std::copy_n(in.begin() + (keep - done) * channels, channels, kept.begin() + count * channels);
       ++count;
     }
-    edit.Emit(kept.data(), count);
+    if (count > 0) edit.Emit(kept.data(), count);
     done += n;
   }
 }
@@ -77,7 +77,7 @@ void RepeatWriter::Put(const int16_t* samples, int64_t frames) {
 }
 
 void RepeatWriter::Flush() {
-  edit_.Emit(buffer_.data(), used_);
+  if (used_ > 0) edit_.Emit(buffer_.data(), used_);
   used_ = 0;
 }
 
