@@ -122,6 +122,7 @@ Status Edit::Flush() {
 
 Status Edit::Emit(const int16_t* samples, int64_t count) {
   if (!status_.ok()) return status_;
+  if (count <= 0) return Status::Ok();
   size_t bytes = static_cast<size_t>(count * source_.frame_bytes());
   size_t old = pending_.size();
   pending_.resize(old + bytes);
