@@ -413,7 +413,9 @@ TEST(Mp3ExportRun, AFailedExportLeavesEverythingAsItWas) {
     EXPECT_EQ(r.err.rfind("tolva: ", 0), 0u) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
     EXPECT_EQ(ws.Get("audio/output.mp3"), previous_mp3);
-    if (c.working) EXPECT_EQ(ws.Working(), c.bytes);
+    if (c.working) {
+      EXPECT_EQ(ws.Working(), c.bytes);
+    }
     EXPECT_EQ(ws.Snapshots(), std::vector<std::string>{"output_2026_1_2_3_4_5.wav"});
     EXPECT_EQ(ws.Get("audio/oldversions/output_2026_1_2_3_4_5.wav"), WorkingWav());
     EXPECT_FALSE(ws.Has("audio/temp.mp3"));
