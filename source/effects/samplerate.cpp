@@ -31,6 +31,7 @@ class FrameWriter {
     }
   }
   void Flush() {
+    if (count_ == 0) return;
     edit_.Emit(buffer_.data(), count_);
     count_ = 0;
   }
