@@ -30,6 +30,8 @@ struct EngineSetting {
   int64_t block_frames;
   int64_t kernel_copy_min_bytes;
 };
+inline void PrintTo(const EngineSetting& setting, std::ostream* os) { *os << setting.name; }
+
 inline const EngineSetting kEngineSettings[] = {
     {"OneFrame", 1, -1},
     {"ThreeFrames", 3, 0},
