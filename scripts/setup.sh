@@ -10,9 +10,10 @@ packages=(
   shineenc mpg123
   clang-format
 )
-if [[ "${1:-}" == "--bench" ]]; then
-  packages+=(sox ffmpeg lame time coreutils)
-fi
+case "${1:-}" in
+  --bench) packages+=(sox ffmpeg lame time coreutils) ;;
+  --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
