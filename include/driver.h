@@ -38,6 +38,9 @@ Status RunCommand(const Command& command);
 // The whole run: read and delete the command file, carry the command out.
 Status Run();
 
+// A time of a command as messages show it ("%g").
+std::string FormatSeconds(double value);
+
 // int(amount): truncation toward zero, saturated to the 32-bit range.
 int TruncateToInt(double value);
 

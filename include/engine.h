@@ -21,6 +21,10 @@ struct EngineOptions {
 };
 EngineOptions& Engine();
 
+// Samples are stored little-endian; this turns them into the host's order and
+// back (a no-op on little-endian hosts).
+void SwapIfBigEndian(int16_t* samples, size_t count);
+
 // The sample frames of one file's data chunk, read at any frame position.
 // Samples are signed 16-bit, channels interleaved, in the host's byte order.
 class FrameReader {

@@ -24,12 +24,6 @@ namespace {
 // The front end writes five short numbers; anything past this is not read.
 constexpr size_t kCommandLimit = 64 * 1024;
 
-std::string Number(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
-}
-
 // Op 1: the desktop's player, started and left running.
 Status OpenWithPlayer(const Command&) {
   if (FileSize(paths::kWorking) < 0) return Status::Failed("there is no audio/output.wav to open");
@@ -63,7 +57,9 @@ Status Export(const Command&) {
   return RemoveFolder(paths::kSnapshots);
 }
 
-Status Undo(const Command&) { return Discard(); }
+Status Undo(const Command&) {
+  return Discard();
+}
 
 const Operation kOperations[] = {
     {0, "import", "decode audio/res.mp3 into the working file audio/output.wav", Import},
@@ -97,7 +93,9 @@ const Operation kOperations[] = {
      Export},
 };
 
-bool IsEditing(int64_t op) { return op >= 2 && op <= 100; }
+bool IsEditing(int64_t op) {
+  return op >= 2 && op <= 100;
+}
 
 // Snapshot, header and range check that precede every editing op.
 Status PrepareEdit(const Command& c) {
@@ -107,11 +105,12 @@ Status PrepareEdit(const Command& c) {
     return s;
   }
   if (c.begin >= c.end) {
-    return Status::Refused("the range [" + Number(c.begin) + ", " + Number(c.end) + ") is empty");
+    return Status::Refused("the range [" + FormatSeconds(c.begin) + ", " + FormatSeconds(c.end) +
+                           ") is empty");
   }
   if (c.begin < 0) return Status::Refused("the range begins before the audio");
   if (c.position == 0 && c.end > static_cast<double>(Res.Seconds)) {
-    return Status::Refused("the range ends at " + Number(c.end) + " s, after the " +
+    return Status::Refused("the range ends at " + FormatSeconds(c.end) + " s, after the " +
                            std::to_string(Res.Seconds) + " whole seconds of audio");
   }
   return Status::Ok();
@@ -119,7 +118,15 @@ Status PrepareEdit(const Command& c) {
 
 }  // namespace
 
-std::span<const Operation> Operations() { return kOperations; }
+std::span<const Operation> Operations() {
+  return kOperations;
+}
+
+std::string FormatSeconds(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%g", value);
+  return text;
+}
 
 int TruncateToInt(double value) {
   if (!(value > std::numeric_limits<int>::min())) return std::numeric_limits<int>::min();
@@ -140,7 +147,8 @@ Status ParseCommand(const std::string& text, Command* command) {
   for (double* field : fields) {
     *field = std::strtod(p, &end);
     if (end == p) return Status::Refused("the command file holds fewer than five numbers");
-    if (!std::isfinite(*field)) return Status::Refused("the command holds a number that is not finite");
+    if (!std::isfinite(*field))
+      return Status::Refused("the command holds a number that is not finite");
     p = end;
   }
   *command = c;

@@ -13,6 +13,14 @@ namespace tolva {
 
 namespace {
 
+int64_t ClampFrames(double frames, int64_t limit) {
+  if (!(frames > 0)) return 0;
+  if (frames >= static_cast<double>(limit)) return limit;
+  return static_cast<int64_t>(frames);
+}
+
+}  // namespace
+
 void SwapIfBigEndian([[maybe_unused]] int16_t* samples, [[maybe_unused]] size_t count) {
   if constexpr (std::endian::native == std::endian::big) {
     for (size_t i = 0; i < count; ++i) {
@@ -21,14 +29,6 @@ void SwapIfBigEndian([[maybe_unused]] int16_t* samples, [[maybe_unused]] size_t 
     }
   }
 }
-
-int64_t ClampFrames(double frames, int64_t limit) {
-  if (!(frames > 0)) return 0;
-  if (frames >= static_cast<double>(limit)) return limit;
-  return static_cast<int64_t>(frames);
-}
-
-}  // namespace
 
 EngineOptions& Engine() {
   static EngineOptions options;
@@ -63,7 +63,9 @@ Status FrameReader::Open(const fs::path& path, const RIFF& record) {
   return Status::Ok();
 }
 
-void FrameReader::Seek(int64_t frame) { position_ = std::clamp<int64_t>(frame, 0, frames_); }
+void FrameReader::Seek(int64_t frame) {
+  position_ = std::clamp<int64_t>(frame, 0, frames_);
+}
 
 Status FrameReader::Read(int16_t* samples, int64_t count) {
   if (count < 0 || count > remaining()) {
@@ -165,7 +167,8 @@ Status Edit::CopyRest() {
   if (Status s = Copy(source_.remaining()); !s.ok()) return s;
   if (source_.trailing_bytes() == 0) return Status::Ok();
   if (Status s = Flush(); !s.ok()) return Keep(s);
-  return Keep(AppendRange(source_.fd(), source_.ByteOffsetOf(last), source_.trailing_bytes(), out_));
+  return Keep(
+      AppendRange(source_.fd(), source_.ByteOffsetOf(last), source_.trailing_bytes(), out_));
 }
 
 Status Edit::Transform(int64_t count, const SampleFn& fn) {

@@ -1,11 +1,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <vector>
 
 #include "codec.h"
+#include "engine.h"
 #include "riff.h"
 #include "workspace.h"
 
@@ -34,15 +34,6 @@ RIFF CanonicalHeader(int channels, int rate, int64_t data_bytes) {
   return r;
 }
 
-void ToLittleEndian(int16_t* samples, size_t count) {
-  if constexpr (std::endian::native == std::endian::big) {
-    for (size_t i = 0; i < count; ++i) {
-      uint16_t v = static_cast<uint16_t>(samples[i]);
-      samples[i] = static_cast<int16_t>(static_cast<uint16_t>(v << 8 | v >> 8));
-    }
-  }
-}
-
 Status WriteAt(ReplacementFile& out, const std::vector<uint8_t>& bytes, off_t offset) {
   size_t done = 0;
   while (done < bytes.size()) {
@@ -69,7 +60,7 @@ Status StreamSamples(Mp3Decoder& decoder, ReplacementFile& out, int64_t max_data
     if (bytes > max_data_bytes - *data_bytes) {
       return Status::Failed(mp3.string() + " decodes to more audio than a WAV file can hold");
     }
-    ToLittleEndian(block.data(), static_cast<size_t>(frames * channels));
+    SwapIfBigEndian(block.data(), static_cast<size_t>(frames * channels));
     if (Status s = out.Write(block.data(), static_cast<size_t>(bytes)); !s.ok()) return s;
     *data_bytes += bytes;
   }

@@ -1,6 +1,5 @@
 #include "second_source.h"
 
-#include <cstdio>
 #include <string>
 
 #include "codec.h"
@@ -12,20 +11,14 @@ namespace tolva {
 
 namespace {
 
-std::string Seconds(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%g", value);
-  return text;
-}
-
 Status RefuseRange(const Command& c) {
   if (c.end > static_cast<double>(Res1.Seconds)) {
-    return Status::Refused("the range ends at " + Seconds(c.end) + " s, after the " +
+    return Status::Refused("the range ends at " + FormatSeconds(c.end) + " s, after the " +
                            std::to_string(Res1.Seconds) + " whole seconds of audio/res1.mp3");
   }
   if (c.position < 0) return Status::Refused("the position lies before the audio");
   if (c.position > static_cast<double>(Res.Seconds)) {
-    return Status::Refused("the position " + Seconds(c.position) + " s lies after the " +
+    return Status::Refused("the position " + FormatSeconds(c.position) + " s lies after the " +
                            std::to_string(Res.Seconds) + " whole seconds of audio");
   }
   return Status::Ok();
