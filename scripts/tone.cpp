@@ -16,7 +16,9 @@ void Put(std::vector<uint8_t>& out, uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-void PutTag(std::vector<uint8_t>& out, const char* tag) { out.insert(out.end(), tag, tag + 4); }
+void PutTag(std::vector<uint8_t>& out, const char* tag) {
+  out.insert(out.end(), tag, tag + 4);
+}
 
 }  // namespace
 
@@ -59,7 +61,8 @@ int main(int argc, char** argv) {
     }
   }
   FILE* file = std::fopen(argv[1], "wb");
-  if (!file || std::fwrite(out.data(), 1, out.size(), file) != out.size() || std::fclose(file) != 0) {
+  if (!file || std::fwrite(out.data(), 1, out.size(), file) != out.size() ||
+      std::fclose(file) != 0) {
     std::perror(argv[1]);
     return 1;
   }

@@ -33,16 +33,28 @@ ClockReading ReadClock() {
   std::time_t now = static_cast<std::time_t>(SnapshotClock()());
   std::tm utc{};
   gmtime_r(&now, &utc);
-  return {utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday,
-          utc.tm_hour + kHourShift, utc.tm_min, utc.tm_sec};
+  return {utc.tm_year + 1900,       utc.tm_mon + 1, utc.tm_mday,
+          utc.tm_hour + kHourShift, utc.tm_min,     utc.tm_sec};
 }
 
-int GetYear() { return ReadClock().year; }
-int GetMonth() { return ReadClock().month; }
-int GetDay() { return ReadClock().day; }
-int GetHour() { return ReadClock().hour; }
-int GetMinute() { return ReadClock().minute; }
-int GetSecond() { return ReadClock().second; }
+int GetYear() {
+  return ReadClock().year;
+}
+int GetMonth() {
+  return ReadClock().month;
+}
+int GetDay() {
+  return ReadClock().day;
+}
+int GetHour() {
+  return ReadClock().hour;
+}
+int GetMinute() {
+  return ReadClock().minute;
+}
+int GetSecond() {
+  return ReadClock().second;
+}
 
 std::string SnapshotName(const ClockReading& when, int n) {
   char name[128];
@@ -111,7 +123,8 @@ Status CreateVersion() {
   for (int n = 0;; ++n) {
     bool existed = false;
     Status s = LinkOrCopy(paths::kWorking, paths::kSnapshots / SnapshotName(when, n), &existed);
-    if (!s.ok()) return Status::Failed("no snapshot could be taken, so nothing was changed: " + s.message());
+    if (!s.ok())
+      return Status::Failed("no snapshot could be taken, so nothing was changed: " + s.message());
     if (!existed) return Status::Ok();
   }
 }

@@ -28,7 +28,8 @@ class FieldReader {
   }
   bool U32(int32_t& value) {
     if (!Have(4)) return false;
-    uint32_t v = static_cast<uint32_t>(bytes_[pos_]) | static_cast<uint32_t>(bytes_[pos_ + 1]) << 8 |
+    uint32_t v = static_cast<uint32_t>(bytes_[pos_]) |
+                 static_cast<uint32_t>(bytes_[pos_ + 1]) << 8 |
                  static_cast<uint32_t>(bytes_[pos_ + 2]) << 16 |
                  static_cast<uint32_t>(bytes_[pos_ + 3]) << 24;
     value = static_cast<int32_t>(v);
@@ -92,7 +93,9 @@ const char* PathOfType(int type) {
   }
 }
 
-int FmtExtraCount(const RIFF& record) { return std::min(ExtraWords(record.FmtSize), kFmtExtraWords); }
+int FmtExtraCount(const RIFF& record) {
+  return std::min(ExtraWords(record.FmtSize), kFmtExtraWords);
+}
 
 bool ParseHeader(const uint8_t* bytes, size_t size, RIFF& record) {
   RIFF r = record;

@@ -45,7 +45,9 @@ Status BufferedAppend(int in_fd, int64_t offset, int64_t length, ReplacementFile
 
 }  // namespace
 
-std::string ErrnoText(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string ErrnoText(const std::string& what) {
+  return what + ": " + std::strerror(errno);
+}
 
 void SyncFolder(const fs::path& folder) {
   int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -55,7 +57,9 @@ void SyncFolder(const fs::path& folder) {
   }
 }
 
-ReplacementFile::~ReplacementFile() { Abandon(); }
+ReplacementFile::~ReplacementFile() {
+  Abandon();
+}
 
 Status ReplacementFile::Open() {
   Abandon();
