@@ -153,6 +153,13 @@ bench_file() {  # name minutes
     PREPARE="rm -f $out/o.wav && sync"
     measure bash -c "ffmpeg -v error -y -i $second -ar 44100 -ac 2 $out/s.wav && sox -m $wav $out/s.wav $out/o.wav"
     report "mix 60 s of an MP3 (op 10)" "$ten_us" "ffmpeg decode + sox -m" "$best_time" "$ten_kb"
+    # The decoding part of ops 5 and 10: the same recording imported alone.
+    PREPARE="prepare_workspace $wav $second && command_file '0 0 0 0 0'"
+    measure env -C "$ws" "$tolva"
+    local decode_us=$best_time
+    report "  its decode alone (op 0)" "$decode_us" "" 0 "$peak_kb"
+    report "  op 5 without the decode" "$((five_us - decode_us))" "" 0 0
+    report "  op 10 without the decode" "$((ten_us - decode_us))" "" 0 0
   fi
 
   # Import and export against the codec libraries' own tools.
