@@ -8,19 +8,21 @@ namespace {
 struct RateCase {
   int rate;
   int channels;
-  int kbps;  // the bit rate the export must choose
+  int kbps;                   // the bit rate the export must choose
+  int64_t input_frames = -1;  // -1: a quarter second
 };
 
 // 192 kbit/s where MPEG-1 allows it; otherwise the highest rate libshine takes
 // whose granule share fits 4095 bits: 160 (MPEG-2) and 64 (MPEG-2.5), less for
 // mono at 16000 and 8000 Hz, whose frames at those rates give one granule more
-// than 4095 bits.
+// than 4095 bits. The last four inputs are shorter than the two frames they must still make.
 const RateCase kRates[] = {
-    {32000, 1, 192}, {32000, 2, 192}, {44100, 1, 192}, {44100, 2, 192}, {48000, 1, 192},
-    {48000, 2, 192}, {24000, 1, 160}, {24000, 2, 160}, {22050, 1, 160}, {22050, 2, 160},
-    {16000, 1, 112}, {16000, 2, 160}, {12000, 1, 64},  {12000, 2, 64},  {11025, 1, 64},
-    {11025, 2, 64},  {8000, 1, 56},   {8000, 2, 64},
-};
+    {32000, 1, 192},     {32000, 2, 192},    {44100, 1, 192},    {44100, 2, 192},
+    {48000, 1, 192},     {48000, 2, 192},    {24000, 1, 160},    {24000, 2, 160},
+    {22050, 1, 160},     {22050, 2, 160},    {16000, 1, 112},    {16000, 2, 160},
+    {12000, 1, 64},      {12000, 2, 64},     {11025, 1, 64},     {11025, 2, 64},
+    {8000, 1, 56},       {8000, 2, 64},      {44100, 1, 192, 0}, {44100, 2, 192, 1},
+    {44100, 1, 192, 95}, {44100, 2, 192, 95}};
 
 // Frames the export writes for `input_frames`: at least two, enough to carry
 // the input past the codec delay, and one of silence more where the encoder's
@@ -41,11 +43,12 @@ int64_t ExpectedFrames(const std::vector<Mp3Frame>& frames, int64_t input_frames
 
 TEST(Mp3Export, EveryRateGivesWellFormedFramesThatDecodeToTheWholeInput) {
   for (const RateCase& c : kRates) {
-    SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " channel(s)");
+    SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.channels) + " channel(s), " +
+                 std::to_string(c.input_frames));
     EXPECT_EQ(Mp3BitRate(c.rate, c.channels), c.kbps);
     const int version = c.rate >= 32000 ? 1 : c.rate >= 16000 ? 2 : 25;
     const int samples_per_frame = version == 1 ? 1152 : 576;
-    const int64_t input_frames = c.rate / 4 + 3;
+    const int64_t input_frames = c.input_frames >= 0 ? c.input_frames : c.rate / 4 + 3;
     const Samples in = Tones(input_frames, c.channels, c.rate);
     const Bytes mp3 = EncodeMp3(in, c.channels, c.rate);
     std::string error;
@@ -69,6 +72,7 @@ TEST(Mp3Export, EveryRateGivesWellFormedFramesThatDecodeToTheWholeInput) {
     EXPECT_EQ(static_cast<int64_t>(out.size()), count * samples_per_frame * c.channels);
     EXPECT_GE(static_cast<int64_t>(out.size()) / c.channels, input_frames + kMp3Delay);
     // libshine plays back 9/8 louder than its input, so the gain is fitted, within bounds.
+    if (input_frames < kMp3Delay) continue;
     Match m = Compare(in, out, c.channels, kMp3Delay);
     EXPECT_GE(m.snr_db, kMinMp3SnrDb);
     EXPECT_GE(m.gain, 1.0);
@@ -83,21 +87,6 @@ TEST(Mp3Export, NoBitRateOutsideTheMp3SampleRatesAndChannelCounts) {
   }
 }
 
-TEST(Mp3Export, InputsShorterThanTwoFramesStillMakeTwo) {
-  for (int64_t input_frames : {0, 1, 95}) {
-    for (int channels : {1, 2}) {
-      SCOPED_TRACE(std::to_string(input_frames) + " frames, " + std::to_string(channels) +
-                   " channel(s)");
-      Bytes mp3 = EncodeMp3(Ramp(input_frames, channels), channels, 44100);
-      std::string error;
-      EXPECT_EQ(ParseFrames(mp3, &error).size(), 2u);
-      EXPECT_EQ(error, "");
-      int c = 0, r = 0;
-      EXPECT_EQ(DecodeMp3(mp3, &c, &r).size(), static_cast<size_t>(2 * 1152 * channels));
-    }
-  }
-}
-
 // The library's own command-line encoder on the same WAV: libshine's raw output.
 Bytes Shineenc(const Bytes& wav, bool dual_channel, int kbps = 192) {
   Workspace scratch;
@@ -107,20 +96,18 @@ Bytes Shineenc(const Bytes& wav, bool dual_channel, int kbps = 192) {
   return std::system(command.c_str()) == 0 ? scratch.Get("out.mp3") : Bytes{};
 }
 
-struct ShineencCase {
-  const char* name;
-  int rate;
-  int channels;
-  int64_t input_frames;
-  bool same;  // no repair needed, no frame added
-};
-
 // Where the input leaves at least the codec delay of silence in its last pass,
 // the export adds no frame, and at 48 kHz every frame is as long as its header
 // says: the export is then shineenc's stream. Elsewhere it is shineenc's stream
 // with the repairs applied and the frames that carry the rest of the input added.
 TEST(Mp3Export, IsShineencsStreamWithOnlyTheRepairsAndTheTailAdded) {
-  const ShineencCase cases[] = {
+  const struct {
+    const char* name;
+    int rate;
+    int channels;
+    int64_t input_frames;
+    bool same;  // no repair needed, no frame added
+  } cases[] = {
       {"48 kHz stereo, last pass part filled", 48000, 2, 10 * 1152 - 1100, true},
       {"48 kHz mono, last pass part filled", 48000, 1, 10 * 1152 - 1100, true},
       {"48 kHz stereo, one pass short of the delay", 48000, 2, 4 * 1152 - kMp3Delay, true},
@@ -130,7 +117,7 @@ TEST(Mp3Export, IsShineencsStreamWithOnlyTheRepairsAndTheTailAdded) {
       {"32 kHz stereo", 32000, 2, 6 * 1152 + 17, false},
       {"32 kHz mono", 32000, 1, 5 * 1152, false},
   };
-  for (const ShineencCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const Samples in = Tones(c.input_frames, c.channels, c.rate);
     const Bytes reference = Shineenc(WavOf(in, c.channels, c.rate), c.channels == 2);
@@ -157,12 +144,10 @@ TEST(Mp3Export, IsShineencsStreamWithOnlyTheRepairsAndTheTailAdded) {
 
 TEST(Mp3Export, ReadsAWorkingFileThatIsMp3Data) {
   for (int channels : {1, 2}) {
-    SCOPED_TRACE(channels);
     const Bytes first = EncodeMp3(Tones(30000, channels, 44100), channels, 44100);
     Workspace scratch;
     scratch.Put("input.wav", first);
-    const fs::path& at = scratch.root();
-    ASSERT_TRUE(EncodeMp3File(at / "input.wav", at / "out.mp3", at / "out.part").ok());
+    ASSERT_TRUE(EncodeMp3File("input.wav", "out.mp3", "out.part").ok()) << channels;
     int c = 0, r = 0;
     EXPECT_EQ(scratch.Get("out.mp3"), EncodeMp3(DecodeMp3(first, &c, &r), channels, 44100));
   }
@@ -217,44 +202,28 @@ TEST(Mp3FrameRepair, RefusesBytesThatAreNotTheNextFrame) {
 
 const char kSnapshot[] = "audio/oldversions/output_2026_1_2_3_4_5.wav";
 
-TEST(Mp3ExportRun, WritesTheMp3ThenClearsTheWorkingFileAndHistory) {
-  Workspace ws;
-  const Bytes wav = WavOf(Tones(20000, 2, 44100), 2, 44100);
-  ws.PutWorking(wav);
-  fs::create_directory(ws.root() / "audio/oldversions");
-  ws.Put(kSnapshot, wav);
-  RunResult r = ws.Run("999 0 0 0 0");
-  EXPECT_EQ(std::tie(r.exit_code, r.out, r.err), std::make_tuple(0, "", ""));
-  EXPECT_EQ(ws.Get("audio/output.mp3"), EncodeMp3(SamplesOf(wav), 2, 44100));
-  EXPECT_EQ(ws.AudioFiles(), std::vector<std::string>{"output.mp3"});
-}
-
-struct ExportFailure {
-  const char* name;
-  bool working;  // whether there is a working file
-  Bytes bytes;
-  const char* out;
-  const char* err;  // the line on standard error, or how it starts
-  int64_t file_size_limit;
-};
-
 TEST(Mp3ExportRun, AFailedExportLeavesEverythingAsItWas) {
-  WavLayout eight_bit;
-  eight_bit.bits = 8;
   const Bytes working = WavOf(Tones(20000, 2, 44100), 2, 44100);
   const char* kReadError = "read file [audio/output.wav] error.\n";
-  const ExportFailure cases[] = {
+  const struct {
+    const char* name;
+    bool working;  // whether there is a working file
+    Bytes bytes;
+    const char* out;
+    const char* err;  // the line on standard error, or how it starts
+    int64_t file_size_limit;
+  } cases[] = {
       {"no working file", false, {}, kReadError, "tolva: ", -1},
       {"empty working file", true, {}, kReadError, "tolva: ", -1},
       {"random bytes", true, Junk(5000, 7), kReadError, "tolva: ", -1},
-      {"8-bit WAV", true, BuildWav(eight_bit, Samples(400, 3)), kReadError, "tolva: ", -1},
+      {"8-bit WAV", true, BuildWav({.bits = 8}, Samples(400, 3)), kReadError, "tolva: ", -1},
       {"truncated WAV", true, Bytes(working.begin(), working.begin() + 1000), kReadError,
        "tolva: ", -1},
       {"no MP3 sample rate", true, WavOf(Ramp(1000, 2), 2, 44000), "",
        "tolva: cannot encode MP3 at 44000 Hz (MP3 sample rates are 8000 to 48000 Hz)\n", -1},
       {"disk full", true, working, "", "tolva: ", 4000},
   };
-  for (const ExportFailure& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Workspace ws;
     if (c.working) ws.PutWorking(c.bytes);

@@ -23,10 +23,7 @@ constexpr int64_t kMp3Delay = 1057;
 constexpr double kMinMp3SnrDb = 35;
 
 inline Bytes WavOf(const Samples& samples, int channels, int rate) {
-  WavLayout layout;
-  layout.channels = channels;
-  layout.rate = rate;
-  return BuildWav(layout, samples);
+  return BuildWav({.channels = channels, .rate = rate}, samples);
 }
 
 // The MP3 the export makes of a 16-bit WAV holding `samples`.
