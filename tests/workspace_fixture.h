@@ -164,6 +164,21 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
   ScopedEngine engine_{GetParam()};
 };
 
+// After an effect that changed the length of 16-bit audio by `frames` (< 0:
+// shrank it), the written file and the caller's record both describe it:
+// ChunkSize and DataSize moved by its bytes, FactData by the frames (only with
+// a fact chunk), the file exactly as long as its header says.
+inline void ExpectResizedBy(const RIFF& before, const RIFF& record, const Bytes& out,
+                            int64_t frames) {
+  const RIFF header = HeaderOf(out);
+  const int64_t bytes = frames * before.NumChannels * 2;
+  EXPECT_EQ(header.DataSize, before.DataSize + bytes);
+  EXPECT_EQ(header.ChunkSize, before.ChunkSize + bytes);
+  EXPECT_EQ(header.FactData, before.HasFact ? before.FactData + frames : before.FactData);
+  EXPECT_EQ(out.size(), static_cast<size_t>(header.DataOffset + header.DataSize));
+  EXPECT_EQ(HeaderImage(record), HeaderImage(header));
+}
+
 inline std::string SettingName(const ::testing::TestParamInfo<EngineSetting>& info) {
   return info.param.name;
 }
