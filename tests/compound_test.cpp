@@ -1,109 +1,80 @@
 #include <algorithm>
 #include <cmath>
-#include <functional>
 
 #include "effects.h"
+#include "two_source_rules.h"
 #include "workspace_fixture.h"
 
 namespace tolva::testing {
 namespace {
 
-int64_t Floor(double v) {
-  return static_cast<int64_t>(std::floor(v));
-}
-
-// The working file as its own second source: a byte copy as audio/res1.wav.
+// The chains of effects that repeat, move and echo are defined by, run one
+// effect after another, with a byte copy of the working file as the second
+// source. All take (record, position or delay, begin, end).
 void CopyWorkingToSecond() {
   fs::copy_file("audio/output.wav", "audio/res1.wav", fs::copy_options::overwrite_existing);
 }
 
-// The chains of effects that repeat, move and echo are defined by, run one
-// effect after another on the working file.
 Status RepeatByCallees(RIFF& r, double position, double begin, double end) {
   CopyWorkingToSecond();
   return Merge(r, r, position, begin, end);
 }
 
 Status TransferByCallees(RIFF& r, double position, double begin, double end) {
-  double target;
-  if (begin > position) {
-    target = position;
-  } else if (position > end) {
-    target = (position - end) + begin;
-  } else {
-    return Status::Ok();
-  }
+  if (!(begin > position || position > end)) return Status::Ok();
+  const double target = begin > position ? position : (position - end) + begin;
   CopyWorkingToSecond();
   if (Status s = CutOff(r, begin, end); !s.ok()) return s;
   return Merge(r, r, target, begin, end);
 }
 
-Status EchoByCallees(RIFF& r, double begin, double end, double amount) {
+Status EchoByCallees(RIFF& r, double amount, double begin, double end) {
   if (Status s = EditVoice(r, begin, end + amount, 0.5); !s.ok()) return s;
   CopyWorkingToSecond();
   return Combine(r, r, begin + amount, begin, end);
 }
 
+Status Echo(RIFF& r, double amount, double begin, double end) {
+  return EnvironmentEffect(r, begin, end, amount);
+}
+
+using Effect = Status (*)(RIFF&, double, double, double);
+struct Compound {
+  const char* name;
+  Effect one_pass, callees;
+  bool echo;  // the first time is a delay, not a position
+};
+const Compound kCompounds[] = {{"repeat", Repeat, RepeatByCallees, false},
+                               {"move", Transfer, TransferByCallees, false},
+                               {"echo", Echo, EchoByCallees, true}};
+
 struct Layout {
   const char* name;
-  int rate;
-  int channels;
-  bool fact;
-  int extra_fmt_words;
-  bool trailing_bytes;  // a data chunk that ends in part of a frame
+  WavLayout wav;
+  int trailing_bytes;  // after the last whole frame
   int64_t frames;
-  size_t stride;  // every case (1), or every stride-th case for the larger files
+  size_t stride;  // every case (1), or every stride-th case
+  bool large;     // spans several default blocks; run under the defaults only
 };
-
 const Layout kLayouts[] = {
-    {"mono 100", 100, 1, false, 0, false, 350, 1},
-    {"stereo 100 with fact and trailing bytes", 100, 2, true, 0, true, 333, 1},
-    {"stereo 1000 with extra fmt word", 1000, 2, false, 1, false, 3100, 5},
-    {"stereo 8000 with trailing bytes", 8000, 2, false, 0, true, 8000 * 3 + 77, 17},
-    {"mono 44100 with fact and trailing bytes", 44100, 1, true, 0, true, 44100 * 3 + 11, 23},
+    {"mono 100, 1 trailing byte", {1, 100}, 1, 350, 1, false},
+    {"stereo 100, fact, 2 trailing bytes", {2, 100, 0, true}, 2, 333, 1, false},
+    {"stereo 1000, extra fmt word", {2, 1000, 1}, 0, 3100, 7, false},
+    {"stereo 44100, fact, 2 trailing bytes", {2, 44100, 0, true}, 2, 44100 * 2 + 11, 29, true},
 };
 
-// A ramp WAV, optionally ending in two bytes that make no whole frame.
 Bytes LayoutWav(const Layout& l) {
-  WavLayout layout;
-  layout.channels = l.channels;
-  layout.rate = l.rate;
-  layout.fact = l.fact;
-  layout.extra_fmt_words = l.extra_fmt_words;
-  Bytes wav = BuildWav(layout, Ramp(l.frames, l.channels));
-  if (!l.trailing_bytes) return wav;
-  RIFF header = HeaderOf(wav);
-  const int extra = l.channels == 1 ? 1 : 2;
-  for (int i = 0; i < extra; ++i) wav.push_back(static_cast<uint8_t>(0xA0 + i));
-  header.DataSize += extra;
-  header.ChunkSize += extra;
-  std::vector<uint8_t> image = HeaderImage(header);
-  std::copy(image.begin(), image.end(), wav.begin());
+  Samples samples = Ramp(l.frames, l.wav.channels);
+  if (l.trailing_bytes > 0) samples.push_back(0x5AA5);
+  Bytes wav = BuildWav(l.wav, samples, l.frames * 2 * l.wav.channels + l.trailing_bytes);
+  if (l.trailing_bytes == 1) wav.pop_back();
   return wav;
 }
 
-// Times (with every stride used below coprime to the 6 positions per range)
-// where floor((end − begin) × rate) and floor(rate × end) − floor(rate ×
-// begin) differ at some rates, whole and fractional times, times past the end.
+// Whole and fractional times, times past the end, and pairs of them where
+// floor((end − begin) × rate) and floor(rate × end) − floor(rate × begin)
+// differ. Every stride is coprime to the positions per range.
 const double kTimes[] = {0.0, 0.0015, 0.7, 1.0045, 2.0, 2.3337, 9.5};
-
-struct Triple {
-  double position, begin, end;
-};
-
-std::vector<Triple> Triples(size_t stride) {
-  std::vector<Triple> out;
-  size_t n = 0;
-  for (double b : kTimes) {
-    for (double e : kTimes) {
-      if (!(b < e) || b > 3.5) continue;
-      for (double p : {0.0015, b, (b + e) / 2, e, e + 0.4567, 12.0}) {
-        if (n++ % stride == 0) out.push_back({p, b, e});
-      }
-    }
-  }
-  return out;
-}
 
 bool RoundingsDiffer(int rate, double begin, double end) {
   return Floor((end - begin) * rate) != Floor(rate * end) - Floor(rate * begin);
@@ -111,184 +82,127 @@ bool RoundingsDiffer(int rate, double begin, double end) {
 
 class CompoundTest : public EffectTest {
  protected:
-  // The settings with the smallest blocks write a frame or a few per call; they
-  // run a fifth of the cases, the others all of them.
-  size_t Stride(const Layout& l) const {
-    return l.stride * (GetParam().block_frames < 8 && GetParam().kernel_copy_min_bytes < 0 ? 5 : 1);
-  }
-  using Run = std::function<Status(RIFF&)>;
-  // Runs `one_pass` and `callees` on the same working file; both must give
-  // the same bytes, the same header record and leave no second source behind.
-  void ExpectSameAsCallees(const Bytes& wav, const Run& one_pass, const Run& callees) {
+  // The one-pass effect gives the bytes and the header record of its chain of
+  // effects, and leaves no second source or scratch copy behind.
+  void ExpectSameAsChain(const Compound& compound, const Bytes& wav, double x, double b, double e) {
+    SCOPED_TRACE(::testing::Message() << "x " << x << " b " << b << " e " << e);
     RIFF by_callees = Install(wav);
-    ASSERT_TRUE(callees(by_callees).ok());
+    ASSERT_TRUE(compound.callees(by_callees, x, b, e).ok());
     const Bytes want = ws_.Working();
     RIFF record = Install(wav);
-    Status s = one_pass(record);
+    Status s = compound.one_pass(record, x, b, e);
     ASSERT_TRUE(s.ok()) << s.message();
     EXPECT_EQ(ws_.Working(), want);
     EXPECT_EQ(HeaderImage(record), HeaderImage(by_callees));
     EXPECT_EQ(record.DataOffset, by_callees.DataOffset);
-    EXPECT_FALSE(ws_.Has("audio/res1.wav"));
-    EXPECT_FALSE(ws_.Has("audio/temp.wav"));
+    EXPECT_EQ(ws_.AudioFiles(), std::vector<std::string>{"output.wav"});
   }
 };
 
-TEST_P(CompoundTest, RepeatGivesTheBytesOfMergingACopy) {
-  for (const Layout& l : kLayouts) {
-    SCOPED_TRACE(l.name);
-    const Bytes wav = LayoutWav(l);
-    int differing = 0;
-    for (const Triple& t : Triples(Stride(l))) {
-      SCOPED_TRACE(::testing::Message()
-                   << "p " << t.position << " b " << t.begin << " e " << t.end);
-      differing += RoundingsDiffer(l.rate, t.begin, t.end);
-      ExpectSameAsCallees(
-          wav, [&](RIFF& r) { return Repeat(r, t.position, t.begin, t.end); },
-          [&](RIFF& r) { return RepeatByCallees(r, t.position, t.begin, t.end); });
-    }
-    if (Stride(l) == 1) {
-      EXPECT_GT(differing, 0);
-    }
-  }
-}
-
-TEST_P(CompoundTest, TransferGivesTheBytesOfCuttingThenMerging) {
-  for (const Layout& l : kLayouts) {
-    SCOPED_TRACE(l.name);
-    const Bytes wav = LayoutWav(l);
-    int before = 0, after = 0, differing = 0;
-    for (const Triple& t : Triples(Stride(l))) {
-      SCOPED_TRACE(::testing::Message()
-                   << "p " << t.position << " b " << t.begin << " e " << t.end);
-      before += t.begin > t.position;
-      after += t.position > t.end;
-      differing += RoundingsDiffer(l.rate, t.begin, t.end) && t.begin > t.position;
-      ExpectSameAsCallees(
-          wav, [&](RIFF& r) { return Transfer(r, t.position, t.begin, t.end); },
-          [&](RIFF& r) { return TransferByCallees(r, t.position, t.begin, t.end); });
-    }
-    if (Stride(l) <= 5) {
-      EXPECT_GT(before, 0);
-      EXPECT_GT(after, 0);
-    }
-    if (Stride(l) == 1) {
-      EXPECT_GT(differing, 0);
-    }
-  }
-}
-
-TEST_P(CompoundTest, EchoGivesTheBytesOfHalvingThenMixing) {
-  const double kDelays[] = {0.0, 0.0015, 0.7, 40.0};
-  for (const Layout& l : kLayouts) {
-    SCOPED_TRACE(l.name);
-    const Bytes wav = LayoutWav(l);
-    size_t n = 0;
-    for (double b : kTimes) {
-      for (double e : kTimes) {
-        if (!(b < e) || b > 3.5) continue;
-        for (double a : kDelays) {
-          if (n++ % Stride(l) != 0) continue;
-          SCOPED_TRACE(::testing::Message() << "b " << b << " e " << e << " delay " << a);
-          ExpectSameAsCallees(
-              wav, [&](RIFF& r) { return EnvironmentEffect(r, b, e, a); },
-              [&](RIFF& r) { return EchoByCallees(r, b, e, a); });
+TEST_P(CompoundTest, OnePassGivesTheBytesOfTheChainOfEffects) {
+  const int64_t block = GetParam().block_frames;
+  // The settings with the smallest blocks write a frame or a few per call.
+  const size_t slow = block < 8 && GetParam().kernel_copy_min_bytes < 0 ? 5 : 1;
+  for (const Compound& compound : kCompounds) {
+    for (const Layout& l : kLayouts) {
+      if (l.large && block != EngineOptions{}.block_frames) continue;
+      SCOPED_TRACE(::testing::Message() << compound.name << ", " << l.name);
+      const Bytes wav = LayoutWav(l);
+      size_t n = 0;
+      int differing = 0;
+      for (double b : kTimes) {
+        for (double e : kTimes) {
+          if (!(b < e) || b > 3.5) continue;
+          for (double x : compound.echo
+                              ? std::vector<double>{0.0, 0.0015, 0.7, 40.0}
+                              : std::vector<double>{0.0015, b, (b + e) / 2, e, e + 0.4567, 12.0}) {
+            if (n++ % (l.stride * slow) != 0) continue;
+            const bool moves = compound.one_pass != Transfer || x < b || x > e;
+            differing += moves && RoundingsDiffer(l.wav.rate, b, e);
+            ExpectSameAsChain(compound, wav, x, b, e);
+          }
         }
+      }
+      if (l.stride * slow == 1) {
+        EXPECT_GT(differing, 0);
       }
     }
   }
 }
 
-// The results written out frame by frame.
-TEST_P(CompoundTest, RepeatAndTransferPlaceTheRangeAsExpected) {
-  WavLayout layout;
-  layout.channels = 2;
-  layout.rate = 10;
+// Frames [from, to) of the stereo ramp the results below are built from.
+Samples Frames(int64_t from, int64_t to) {
   const Samples in = Ramp(80, 2);
-  auto frames = [&](int64_t from, int64_t to) {
-    return Samples(in.begin() + from * 2, in.begin() + to * 2);
-  };
-  auto join = [](std::initializer_list<Samples> parts) {
-    Samples out;
-    for (const Samples& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-  };
-  struct Case {
+  return Samples(in.begin() + from * 2, in.begin() + to * 2);
+}
+
+Samples Join(std::initializer_list<Samples> parts) {
+  Samples out;
+  for (const Samples& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// The ramp with frames [first, last) halved toward zero, then frames
+// [mix_first, mix_last) averaged with the halved frames `delay` earlier.
+Samples Echoed(int64_t first, int64_t last, int64_t mix_first, int64_t mix_last, int64_t delay) {
+  Samples out = Frames(0, 80);
+  for (int64_t i = first * 2; i < last * 2; ++i) out[i] = static_cast<int16_t>(out[i] / 2);
+  const Samples halved = out;
+  for (int64_t i = mix_first * 2; i < mix_last * 2; ++i) {
+    out[i] = static_cast<int16_t>((halved[i] + halved[i - delay * 2]) / 2);
+  }
+  return out;
+}
+
+// The results written out frame by frame, at 10 frames per second. A move to
+// a position inside its range is no move and a negative echo delay is refused:
+// neither rewrites the working file.
+TEST_P(CompoundTest, PlacesTheRangeAsExpected) {
+  const double nan = std::nan("");
+  const Samples in = Frames(0, 80);
+  const struct {
     const char* name;
-    std::function<Status(RIFF&)> run;
+    Effect run;
+    double x, begin, end;
     Samples want;
   } cases[] = {
-      {"repeat at end gives the range twice", [](RIFF& r) { return Repeat(r, 2.0, 1.0, 2.0); },
-       join({frames(0, 20), frames(10, 20), frames(20, 80)})},
-      {"repeat at begin gives the range twice", [](RIFF& r) { return Repeat(r, 1.0, 1.0, 2.0); },
-       join({frames(0, 10), frames(10, 20), frames(10, 80)})},
-      {"move forward: 5.0 of [1, 2) inserts at 4.0 of the cut file",
-       [](RIFF& r) { return Transfer(r, 5.0, 1.0, 2.0); },
-       join({frames(0, 10), frames(20, 50), frames(10, 20), frames(50, 80)})},
-      {"move backward", [](RIFF& r) { return Transfer(r, 1.5, 4.0, 6.0); },
-       join({frames(0, 15), frames(40, 60), frames(15, 40), frames(60, 80)})},
-      {"move past the end appends", [](RIFF& r) { return Transfer(r, 30.0, 1.0, 2.0); },
-       join({frames(0, 10), frames(20, 80), frames(10, 20)})},
+      {"repeat at end", Repeat, 2.0, 1.0, 2.0, Join({Frames(0, 20), Frames(10, 80)})},
+      {"repeat at begin", Repeat, 1.0, 1.0, 2.0, Join({Frames(0, 20), Frames(10, 80)})},
+      {"move forward: 5.0 of [1, 2) inserts at 4.0 of the cut file", Transfer, 5.0, 1.0, 2.0,
+       Join({Frames(0, 10), Frames(20, 50), Frames(10, 20), Frames(50, 80)})},
+      {"move backward", Transfer, 1.5, 4.0, 6.0,
+       Join({Frames(0, 15), Frames(40, 60), Frames(15, 40), Frames(60, 80)})},
+      {"move past the end appends", Transfer, 30.0, 1.0, 2.0,
+       Join({Frames(0, 10), Frames(20, 80), Frames(10, 20)})},
+      {"move to begin", Transfer, 1.0, 1.0, 2.0, in},
+      {"move inside", Transfer, 1.5, 1.0, 2.0, in},
+      {"move to end", Transfer, 2.0, 1.0, 2.0, in},
+      {"move to no number", Transfer, nan, 1.0, 2.0, in},
+      {"echo 0.5 s later", Echo, 0.5, 1.0, 2.0, Echoed(10, 25, 15, 25, 5)},
+      {"echo with delay 0 stays halved", Echo, 0.0, 1.0, 2.0, Echoed(10, 20, 0, 0, 0)},
+      {"echo past the end halves to the end", Echo, 100.0, 1.0, 2.0, Echoed(10, 80, 0, 0, 0)},
+      {"echo delay -0.5 refused", Echo, -0.5, 1.0, 2.0, in},
+      {"echo delay -1e-9 refused", Echo, -1e-9, 1.0, 2.0, in},
+      {"echo delay no number refused", Echo, nan, 1.0, 2.0, in},
   };
-  for (const Case& c : cases) {
+  WavLayout layout;
+  layout.rate = 10;
+  layout.fact = true;
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     RIFF record = Install(BuildWav(layout, in));
-    ASSERT_TRUE(c.run(record).ok());
-    EXPECT_EQ(SamplesOf(ws_.Working()), c.want);
-    EXPECT_EQ(record.DataSize, static_cast<int32_t>(c.want.size() * 2));
-  }
-}
-
-TEST_P(CompoundTest, EchoHalvesAndMixesInTheDelayedRange) {
-  WavLayout layout;
-  layout.channels = 1;
-  layout.rate = 10;
-  Samples in(60);
-  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<int16_t>(1000 + 100 * i);
-  // [1.0, 2.0) echoed 0.5 s later: frames 10..24 halved, 15..24 mixed with 10..19.
-  Samples want = in;
-  for (int i = 10; i < 25; ++i) want[i] = static_cast<int16_t>(in[i] / 2);
-  for (int i = 15; i < 25; ++i) want[i] = static_cast<int16_t>((in[i] / 2 + in[i - 5] / 2) / 2);
-  RIFF record = Install(BuildWav(layout, in));
-  ASSERT_TRUE(EnvironmentEffect(record, 1.0, 2.0, 0.5).ok());
-  EXPECT_EQ(SamplesOf(ws_.Working()), want);
-
-  // Delay 0: the halved range mixed with itself stays halved.
-  want = in;
-  for (int i = 10; i < 20; ++i) want[i] = static_cast<int16_t>(in[i] / 2);
-  record = Install(BuildWav(layout, in));
-  ASSERT_TRUE(EnvironmentEffect(record, 1.0, 2.0, 0.0).ok());
-  EXPECT_EQ(SamplesOf(ws_.Working()), want);
-
-  // A delay past the end halves to the end and mixes nothing.
-  want = in;
-  for (int i = 10; i < 60; ++i) want[i] = static_cast<int16_t>(in[i] / 2);
-  record = Install(BuildWav(layout, in));
-  ASSERT_TRUE(EnvironmentEffect(record, 1.0, 2.0, 100.0).ok());
-  EXPECT_EQ(SamplesOf(ws_.Working()), want);
-}
-
-TEST_P(CompoundTest, TransferWithThePositionInsideTheRangeChangesNothing) {
-  const Bytes wav = LayoutWav(kLayouts[1]);
-  for (double position : {1.0, 1.5, 2.0, std::nan("")}) {
-    SCOPED_TRACE(position);
-    RIFF record = Install(wav);
-    const RIFF before = record;
     const auto written = fs::last_write_time("audio/output.wav");
-    ASSERT_TRUE(Transfer(record, position, 1.0, 2.0).ok());
-    EXPECT_EQ(ws_.Working(), wav);
-    EXPECT_EQ(fs::last_write_time("audio/output.wav"), written);
-    EXPECT_EQ(HeaderImage(record), HeaderImage(before));
-    EXPECT_EQ(ws_.AudioFiles(), std::vector<std::string>{"output.wav"});
-  }
-}
-
-TEST_P(CompoundTest, EchoRefusesANegativeDelayBeforeTouchingAnything) {
-  const Bytes wav = LayoutWav(kLayouts[0]);
-  for (double delay : {-0.5, -1e-9, std::nan("")}) {
-    RIFF record = Install(wav);
-    EXPECT_TRUE(EnvironmentEffect(record, 1.0, 2.0, delay).refused());
-    EXPECT_EQ(ws_.Working(), wav);
+    const Status s = c.run(record, c.x, c.begin, c.end);
+    const bool refused = c.run == Echo && !(c.x >= 0);
+    EXPECT_EQ(s.refused(), refused) << s.message();
+    EXPECT_EQ(s.ok(), !refused);
+    EXPECT_EQ(SamplesOf(ws_.Working()), c.want);
+    EXPECT_EQ(HeaderImage(HeaderOf(ws_.Working())), HeaderImage(record));
+    EXPECT_EQ(record.FactData * 4, record.DataSize);
+    EXPECT_EQ(record.DataSize, static_cast<int32_t>(c.want.size() * 2));
+    if (c.want == in) {
+      EXPECT_EQ(fs::last_write_time("audio/output.wav"), written);
+    }
     EXPECT_EQ(ws_.AudioFiles(), std::vector<std::string>{"output.wav"});
   }
 }

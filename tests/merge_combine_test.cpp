@@ -1,76 +1,13 @@
 #include <algorithm>
-#include <cmath>
 #include <limits>
 
 #include "effects.h"
 #include "second_source.h"
+#include "two_source_rules.h"
 #include "workspace_fixture.h"
 
 namespace tolva::testing {
 namespace {
-
-struct TwoSourceCase {
-  const char* name;
-  int rate;
-  int channels, second_channels;
-  int64_t frames, second_frames;
-  double position, begin, end;
-  bool fact;
-};
-
-int64_t Floor(double v) {
-  return static_cast<int64_t>(std::floor(v));
-}
-
-// The second source's frames as the working file takes them: its channels
-// brought to `channels` (mono duplicated, stereo averaged toward zero).
-Samples AsChannels(const Samples& in, int from, int to) {
-  if (from == to) return in;
-  Samples out;
-  for (size_t f = 0; f < in.size() / from; ++f) {
-    if (to == 2) {
-      out.insert(out.end(), {in[f], in[f]});
-    } else {
-      out.push_back(static_cast<int16_t>((in[2 * f] + in[2 * f + 1]) / 2));
-    }
-  }
-  return out;
-}
-
-struct Plan {
-  int64_t at, first, count;
-};
-
-// P = floor(rate × position), the second source's start floor(rate × begin),
-// N = floor((end − begin) × rate), each limited to what the files hold.
-Plan PlanOf(const TwoSourceCase& c, bool mix) {
-  Plan p;
-  p.at = std::min(c.frames, Floor(c.rate * c.position));
-  p.first = std::min(c.second_frames, Floor(c.rate * c.begin));
-  p.count = std::min(c.second_frames - p.first, Floor((c.end - c.begin) * c.rate));
-  if (mix) p.count = std::min(p.count, c.frames - p.at);
-  return p;
-}
-
-Samples ExpectedMerge(const Samples& work, const Samples& second, const TwoSourceCase& c) {
-  const Plan p = PlanOf(c, false);
-  const int ch = c.channels;
-  Samples out(work.begin(), work.begin() + p.at * ch);
-  out.insert(out.end(), second.begin() + p.first * ch, second.begin() + (p.first + p.count) * ch);
-  out.insert(out.end(), work.begin() + p.at * ch, work.end());
-  return out;
-}
-
-Samples ExpectedCombine(const Samples& work, const Samples& second, const TwoSourceCase& c) {
-  const Plan p = PlanOf(c, true);
-  const int ch = c.channels;
-  Samples out = work;
-  for (int64_t i = 0; i < p.count * ch; ++i) {
-    const int16_t w = work[p.at * ch + i], s = second[p.first * ch + i];
-    out[p.at * ch + i] = static_cast<int16_t>(std::trunc(0.5 * s + 0.5 * w));
-  }
-  return out;
-}
 
 // A ramp that differs from the working file's.
 Samples OtherRamp(int64_t frames, int channels) {
@@ -78,6 +15,33 @@ Samples OtherRamp(int64_t frames, int channels) {
   for (int16_t& v : s) v = static_cast<int16_t>(v ^ 0x5A5A);
   return s;
 }
+
+Status InsertOrMix(bool mix, RIFF& working, const RIFF& second, const Range& r) {
+  return mix ? Combine(working, second, r.position, r.begin, r.end)
+             : Merge(working, second, r.position, r.begin, r.end);
+}
+
+struct TwoSourceCase {
+  const char* name;
+  int rate;
+  int channels, second_channels;
+  int64_t frames, second_frames;
+  Range range;
+  bool fact;
+};
+
+const TwoSourceCase kCases[] = {
+    {"at 0", 1000, 2, 2, 3000, 2500, {0.0, 0.5, 1.25}, false},
+    {"mid-file", 1000, 2, 2, 3000, 2500, {1.5, 0.2505, 1.7777}, true},
+    {"at the end", 1000, 1, 1, 3000, 2500, {3.0, 1.0, 2.0}, true},
+    {"past the end appends", 1000, 2, 2, 3000, 2500, {9.0, 1.0, 2.0}, false},
+    {"second range past its end", 1000, 2, 2, 3000, 2500, {0.5, 2.0, 4.0}, false},
+    {"44100, begin 1.00001", 44100, 2, 2, 20000, 70000, {0.3, 1.00001, 1.50001}, true},
+    {"44100, 0.5 s at 2.0 s", 44100, 2, 2, 114660, 44100, {2.0, 0.5, 1.0}, false},
+    {"roundings differ", 1000, 1, 1, 2000, 2000, {0.0015, 0.0015, 0.0045}, false},
+    {"mono second into stereo", 1000, 2, 1, 3000, 2500, {1.2, 0.3, 1.9}, false},
+    {"stereo second into mono", 1000, 1, 2, 3000, 2500, {0.7, 0.3, 1.9}, true},
+};
 
 class MergeCombineTest : public EffectTest {
  protected:
@@ -88,72 +52,39 @@ class MergeCombineTest : public EffectTest {
   };
   Inputs Put(const TwoSourceCase& c) {
     Inputs in;
-    WavLayout layout;
-    layout.channels = c.channels;
-    layout.rate = c.rate;
-    layout.fact = c.fact;
     in.work = Ramp(c.frames, c.channels);
-    in.working_wav = BuildWav(layout, in.work);
+    in.working_wav = BuildWav(WavLayout{c.channels, c.rate, 0, c.fact}, in.work);
     in.working = Install(in.working_wav);
-    layout.channels = c.second_channels;
-    layout.fact = false;
     in.second = OtherRamp(c.second_frames, c.second_channels);
-    ws_.Put("audio/res1.wav", BuildWav(layout, in.second));
+    ws_.Put("audio/res1.wav", BuildWav(WavLayout{c.second_channels, c.rate}, in.second));
     EXPECT_TRUE(GetInfo(in.second_record, kSecondSourceWav));
+    // Only the layout of the second record may be used: sizes of another file.
+    in.second_record.DataSize = 4;
+    in.second_record.ChunkSize = 40;
+    in.second_record.Seconds = 0;
+    in.second_record.FactData = -7;
+    in.second_record.HasFact = true;
     return in;
   }
-  void ExpectNoScratch() {
-    EXPECT_FALSE(ws_.Has("audio/res1.wav"));
-    EXPECT_FALSE(ws_.Has("audio/temp.wav"));
-  }
 };
 
-const TwoSourceCase kCases[] = {
-    {"at 0", 1000, 2, 2, 3000, 2500, 0.0, 0.5, 1.25, false},
-    {"mid-file", 1000, 2, 2, 3000, 2500, 1.5, 0.2505, 1.7777, true},
-    {"at the end", 1000, 1, 1, 3000, 2500, 3.0, 1.0, 2.0, true},
-    {"past the end appends", 1000, 2, 2, 3000, 2500, 9.0, 1.0, 2.0, false},
-    {"second range past its end", 1000, 2, 2, 3000, 2500, 0.5, 2.0, 4.0, false},
-    {"begin 1.00001 at 44100", 44100, 2, 2, 100000, 90000, 0.3, 1.00001, 1.50001, true},
-    {"0.5 s at 44100 into 2.6 s", 44100, 2, 2, 114660, 90000, 2.0, 0.5, 1.0, false},
-    {"fractions where roundings differ", 1000, 1, 1, 2000, 2000, 0.0015, 0.0015, 0.0045, false},
-    {"mono second into stereo", 1000, 2, 1, 3000, 2500, 1.2, 0.3, 1.9, false},
-    {"stereo second into mono", 1000, 1, 2, 3000, 2500, 0.7, 0.3, 1.9, true},
-};
-
-TEST_P(MergeCombineTest, MergeInsertsTheSecondSourceRange) {
+TEST_P(MergeCombineTest, InsertsOrMixesTheSecondSourceRange) {
   for (const TwoSourceCase& c : kCases) {
-    SCOPED_TRACE(c.name);
-    Inputs in = Put(c);
-    RIFF working = in.working;
-    ASSERT_TRUE(Merge(working, in.second_record, c.position, c.begin, c.end).ok());
-    const Samples second = AsChannels(in.second, c.second_channels, c.channels);
-    Bytes out = ws_.Working();
-    EXPECT_EQ(SamplesOf(out), ExpectedMerge(in.work, second, c));
-    const int64_t grown = PlanOf(c, false).count;
-    EXPECT_EQ(working.DataSize, in.working.DataSize + grown * 2 * c.channels);
-    EXPECT_EQ(working.ChunkSize, in.working.ChunkSize + grown * 2 * c.channels);
-    EXPECT_EQ(working.FactData, in.working.FactData + (c.fact ? grown : 0));
-    EXPECT_EQ(HeaderOf(out).DataSize, working.DataSize);
-    EXPECT_EQ(HeaderImage(HeaderOf(out)), HeaderImage(working));
-    ExpectNoScratch();
-  }
-}
-
-TEST_P(MergeCombineTest, CombineMixesFromPositionAndStopsAtTheEnd) {
-  for (const TwoSourceCase& c : kCases) {
-    SCOPED_TRACE(c.name);
-    Inputs in = Put(c);
-    RIFF working = in.working;
-    ASSERT_TRUE(Combine(working, in.second_record, c.position, c.begin, c.end).ok());
-    const Samples second = AsChannels(in.second, c.second_channels, c.channels);
-    Bytes out = ws_.Working();
-    ASSERT_EQ(out.size(), in.working_wav.size());
-    EXPECT_TRUE(
-        std::equal(out.begin(), out.begin() + in.working.DataOffset, in.working_wav.begin()));
-    EXPECT_EQ(SamplesOf(out), ExpectedCombine(in.work, second, c));
-    EXPECT_EQ(HeaderImage(working), HeaderImage(in.working));
-    ExpectNoScratch();
+    for (bool mix : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (mix ? ", mix" : ", insert"));
+      Inputs in = Put(c);
+      RIFF working = in.working;
+      const Range& r = c.range;
+      ASSERT_TRUE(InsertOrMix(mix, working, in.second_record, r).ok());
+      int64_t grown = 0;
+      const Samples want =
+          TwoSourceResult(in.work, ToChannels(in.second, c.second_channels, c.channels), c.channels,
+                          c.rate, r, mix, &grown);
+      const Bytes want_wav = GrownWav(in.working_wav, grown, want);
+      EXPECT_EQ(HeaderImage(working), HeaderImage(HeaderOf(want_wav)));
+      EXPECT_EQ(ws_.Working(), want_wav);
+      EXPECT_EQ(ws_.AudioFiles(), std::vector<std::string>{"output.wav"});
+    }
   }
 }
 
@@ -164,60 +95,37 @@ TEST_P(MergeCombineTest, CombineAveragesTowardZeroWithoutClipping) {
       {{1000, -1001, 1, -1}, {0, 0, 0, 0}, {500, -500, 0, 0}},
       {{32767, -32768, 32767, -3}, {32767, -32768, -32768, 0}, {32767, -32768, 0, -1}},
   };
-  WavLayout layout;
-  layout.channels = 1;
-  layout.rate = 4;
   for (const Case& c : cases) {
-    RIFF working = Install(BuildWav(layout, c.work));
-    ws_.Put("audio/res1.wav", BuildWav(layout, c.second));
+    RIFF working = Install(BuildWav(WavLayout{1, 4}, c.work));
+    ws_.Put("audio/res1.wav", BuildWav(WavLayout{1, 4}, c.second));
     ASSERT_TRUE(Combine(working, working, 0.0, 0.0, 1.0).ok());
     EXPECT_EQ(SamplesOf(ws_.Working()), c.want);
   }
 }
 
-// Only SampleRate, NumChannels, BitsPerSample and DataOffset come from the
-// second record; its sizes may describe another file altogether.
-TEST_P(MergeCombineTest, TakesOnlyTheLayoutFromTheSecondRecord) {
-  const TwoSourceCase c = kCases[1];
-  for (bool mix : {false, true}) {
-    Inputs in = Put(c);
-    RIFF second = in.second_record;
-    second.DataSize = 4;
-    second.ChunkSize = 40;
-    second.Seconds = 0;
-    second.FactData = -7;
-    second.HasFact = true;
+// A result too large for the header is refused and a missing second source
+// fails, both before the working file changes.
+TEST_P(MergeCombineTest, RefusesOrFailsBeforeTouchingTheWorkingFile) {
+  const struct { bool too_large, mix; } cases[] = {{true, false}, {false, false}, {false, true}};
+  for (auto [too_large, mix] : cases) {
+    SCOPED_TRACE(too_large ? "too large"
+                 : mix     ? "mix without a source"
+                           : "insert without a source");
+    Inputs in = Put(kCases[0]);
     RIFF working = in.working;
-    ASSERT_TRUE((mix ? Combine(working, second, c.position, c.begin, c.end)
-                     : Merge(working, second, c.position, c.begin, c.end))
-                    .ok());
-    EXPECT_EQ(SamplesOf(ws_.Working()),
-              mix ? ExpectedCombine(in.work, in.second, c) : ExpectedMerge(in.work, in.second, c));
+    if (too_large) {
+      working.DataSize = std::numeric_limits<int32_t>::max() - 100;
+      working.ChunkSize = working.DataSize + 36;
+    } else {
+      fs::remove("audio/res1.wav");
+    }
+    const RIFF given = working;
+    const Status s = InsertOrMix(mix, working, in.second_record, {0.0, 0.0, 1.0});
+    EXPECT_TRUE(too_large ? s.refused() : s.failed()) << s.message();
+    EXPECT_EQ(HeaderImage(working), HeaderImage(given));
+    EXPECT_EQ(ws_.AudioFiles(), std::vector<std::string>{"output.wav"});
+    EXPECT_EQ(ws_.Working(), in.working_wav);
   }
-}
-
-TEST_P(MergeCombineTest, RefusesAResultTooLargeForTheHeaderBeforeTouchingAnything) {
-  const TwoSourceCase c = kCases[0];
-  Inputs in = Put(c);
-  RIFF working = in.working;
-  working.DataSize = std::numeric_limits<int32_t>::max() - 100;
-  working.ChunkSize = working.DataSize + 36;
-  Status s = Merge(working, in.second_record, 0.0, 0.0, 1.0);
-  EXPECT_TRUE(s.refused()) << s.message();
-  EXPECT_EQ(ws_.Working(), in.working_wav);
-  ExpectNoScratch();
-}
-
-TEST_P(MergeCombineTest, FailsWithoutASecondSourceAndKeepsTheWorkingFile) {
-  const TwoSourceCase c = kCases[0];
-  Inputs in = Put(c);
-  fs::remove("audio/res1.wav");
-  RIFF working = in.working;
-  EXPECT_TRUE(Merge(working, in.second_record, 0.0, 0.0, 1.0).failed());
-  EXPECT_TRUE(Combine(working, in.second_record, 0.0, 0.0, 1.0).failed());
-  EXPECT_EQ(ws_.Working(), in.working_wav);
-  EXPECT_EQ(HeaderImage(working), HeaderImage(in.working));
-  ExpectNoScratch();
 }
 
 TOLVA_ALL_ENGINE_SETTINGS(MergeCombineTest);
@@ -226,63 +134,59 @@ struct FoldCase {
   const char* name;
   int working_rate, second_rate;
   int channels, second_channels;
-  double position, begin, end;
+  Range range;
 };
 
-// Inserting or mixing from a second source of another rate, converted while it
-// is read, gives the bytes of converting the file first and then merging.
+// Inserting or mixing from a second source of another rate and channel count,
+// converted while it is read, gives the bytes of converting the file first
+// and then merging, from a start anywhere in a second.
 class ConvertWhileReadingTest : public EffectTest {};
 
 TEST_P(ConvertWhileReadingTest, GivesTheBytesOfConvertingFirst) {
   const FoldCase cases[] = {
-      {"48000 into 44100", 44100, 48000, 2, 2, 0.5, 0.3, 1.7},
-      {"32000 into 44100", 44100, 32000, 1, 2, 1.0, 0.0, 2.0},
-      {"22050 into 44100", 44100, 22050, 2, 1, 0.0, 1.25, 2.0},
-      {"16000 into 44100", 44100, 16000, 1, 1, 2.0, 0.1, 1.9},
-      {"44100 into 16000", 16000, 44100, 2, 2, 0.75, 0.5, 1.5},
-      {"24000 into 48000", 48000, 24000, 2, 1, 0.2, 1.0, 2.0},
-      {"tiny 7 into 9", 9, 7, 2, 2, 1.0, 0.3, 4.4},
-      {"tiny 9 into 7", 7, 9, 1, 2, 2.0, 0.0, 5.0},
+      {"48000 into 44100", 44100, 48000, 2, 2, {0.5, 0.3, 1.7}},
+      {"32000 stereo into 44100 mono", 44100, 32000, 1, 2, {1.0, 0.0, 2.0}},
+      {"22050 mono into 44100 stereo", 44100, 22050, 2, 1, {0.0, 1.25, 2.0}},
+      {"16000 into 44100, more than twice", 44100, 16000, 1, 1, {1.1, 0.1, 1.9}},
+      {"44100 into 16000", 16000, 44100, 2, 2, {0.75, 0.5, 1.5}},
+      {"tiny 7 into 9", 9, 7, 2, 2, {1.0, 0.3, 4.4}},
+      {"tiny 9 into 7", 7, 9, 1, 2, {2.0, 0.0, 5.0}},
+      {"tiny 3 into 10, range past the end", 10, 3, 2, 1, {0.5, 1.7, 9.0}},
   };
   for (const FoldCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const bool tiny = c.working_rate < 100;
+    const Bytes working_wav = BuildWav(WavLayout{c.channels, c.working_rate},
+                                       Ramp(c.working_rate * (tiny ? 5 : 6) / 5 + 5, c.channels));
+    const Bytes second_wav =
+        BuildWav(WavLayout{c.second_channels, c.second_rate},
+                 OtherRamp(c.second_rate * (tiny ? 5 : 2) + c.second_rate / 2, c.second_channels));
+    ws_.Put("audio/res1.wav", second_wav);
+    RIFF raw{}, converted{};
+    ASSERT_TRUE(GetInfo(raw, kSecondSourceWav));
+    converted = raw;
+    ASSERT_TRUE((c.working_rate > c.second_rate ? RaiseSample(converted, c.working_rate)
+                                                : LowerSample(converted, c.working_rate))
+                    .ok());
+    const Bytes converted_wav = ws_.Get("audio/res1.wav");
+    const Range& r = c.range;
     for (bool mix : {false, true}) {
-      SCOPED_TRACE(std::string(c.name) + (mix ? ", mix" : ", insert"));
-      WavLayout layout;
-      layout.channels = c.channels;
-      layout.rate = c.working_rate;
-      // Short files at audio rates, longer ones at the tiny rates.
-      const int seconds = c.working_rate < 100 ? 5 : 2;
-      const Bytes working_wav = BuildWav(layout, Ramp(c.working_rate * seconds + 5, c.channels));
-      layout.channels = c.second_channels;
-      layout.rate = c.second_rate;
-      const Bytes second_wav = BuildWav(
-          layout, OtherRamp(c.second_rate * seconds + c.second_rate / 2, c.second_channels));
-
+      SCOPED_TRACE(mix ? "mix" : "insert");
       RIFF working = Install(working_wav);
-      ws_.Put("audio/res1.wav", second_wav);
-      RIFF second{};
-      ASSERT_TRUE(GetInfo(second, kSecondSourceWav));
-      ASSERT_TRUE((c.working_rate > c.second_rate ? RaiseSample(second, c.working_rate)
-                                                  : LowerSample(second, c.working_rate))
-                      .ok());
-      ASSERT_TRUE((mix ? Combine(working, second, c.position, c.begin, c.end)
-                       : Merge(working, second, c.position, c.begin, c.end))
-                      .ok());
+      ws_.Put("audio/res1.wav", converted_wav);
+      ASSERT_TRUE(InsertOrMix(mix, working, converted, r).ok());
       const Bytes two_steps = ws_.Working();
 
       RIFF folded = Install(working_wav);
       ws_.Put("audio/res1.wav", second_wav);
-      RIFF raw{};
-      ASSERT_TRUE(GetInfo(raw, kSecondSourceWav));
       SecondSource source;
       ASSERT_TRUE(
           source.Open(paths::kSecondWav, raw, raw.DataSize, c.working_rate, c.channels).ok());
-      ASSERT_TRUE((mix ? CombineFrom(folded, source, c.position, c.begin, c.end)
-                       : MergeFrom(folded, source, c.position, c.begin, c.end))
+      ASSERT_TRUE((mix ? CombineFrom(folded, source, r.position, r.begin, r.end)
+                       : MergeFrom(folded, source, r.position, r.begin, r.end))
                       .ok());
       EXPECT_EQ(ws_.Working(), two_steps);
       EXPECT_EQ(HeaderImage(folded), HeaderImage(working));
-      fs::remove("audio/res1.wav");
     }
   }
 }
