@@ -60,7 +60,7 @@ const Layout kLayouts[] = {
     {"mono 100, 1 trailing byte", {1, 100}, 1, 350, 1, false},
     {"stereo 100, fact, 2 trailing bytes", {2, 100, 0, true}, 2, 333, 1, false},
     {"stereo 1000, extra fmt word", {2, 1000, 1}, 0, 3100, 7, false},
-    {"stereo 44100, fact, 2 trailing bytes", {2, 44100, 0, true}, 2, 44100 * 2 + 11, 29, true},
+    {"stereo 44100, fact, 2 trailing bytes", {2, 44100, 0, true}, 2, 44100 * 3 / 2 + 11, 29, true},
 };
 
 Bytes LayoutWav(const Layout& l) {

@@ -28,8 +28,8 @@ inline Samples AtRate(const Samples& in, int channels, int from, int to) {
       const bool selected = c > 0 && j % c == 0 && j <= c * d;
       int64_t times = to > from ? 1 + selected : 1 - selected;
       if (c == 0) times = j * to / from - (j - 1) * to / from;
-      const Samples frame = FrameAt(in, channels, s * from + j - 1);
-      for (; times > 0; --times) out.insert(out.end(), frame.begin(), frame.end());
+      const auto frame = in.begin() + (s * from + j - 1) * channels;
+      for (; times > 0; --times) out.insert(out.end(), frame, frame + channels);
     }
   }
   return out;
