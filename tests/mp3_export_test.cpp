@@ -88,9 +88,10 @@ TEST(Mp3Export, EveryRateGivesWellFormedFramesThatDecodeToTheWholeInput) {
 Bytes Shineenc(const Bytes& wav, bool dual_channel, int kbps = 192) {
   Workspace scratch;
   scratch.Put("in.wav", wav);
-  const std::string command = "shineenc -q -b " + std::to_string(kbps) +
-                              (dual_channel ? " -d" : "") + " in.wav out.mp3 >/dev/null 2>&1";
-  return std::system(command.c_str()) == 0 ? scratch.Get("out.mp3") : Bytes{};
+  std::vector<std::string> command = {"shineenc", "-q", "-b", std::to_string(kbps)};
+  if (dual_channel) command.push_back("-d");
+  command.insert(command.end(), {"in.wav", "out.mp3"});
+  return RunProgram(command) == 0 ? scratch.Get("out.mp3") : Bytes{};
 }
 
 // Where the input leaves at least the codec delay of silence in its last pass,

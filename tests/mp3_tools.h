@@ -4,7 +4,6 @@
 // decode (the mpg123 command-line tool) to check MP3 outputs with.
 
 #include <cmath>
-#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
@@ -40,7 +39,7 @@ inline Bytes EncodeMp3(const Samples& samples, int channels, int rate) {
 inline Samples DecodeMp3(const Bytes& mp3, int* channels, int* rate) {
   Workspace scratch;
   scratch.Put("in.mp3", mp3);
-  if (std::system("mpg123 -q --no-gapless -w out.wav in.mp3 >/dev/null 2>&1") != 0 ||
+  if (RunProgram({"mpg123", "-q", "--no-gapless", "-w", "out.wav", "in.mp3"}) != 0 ||
       !scratch.Has("out.wav"))
     throw std::runtime_error("mpg123 cannot decode the test MP3");
   const Bytes wav = scratch.Get("out.wav");

@@ -30,7 +30,9 @@ struct EngineSetting {
   int64_t block_frames;
   int64_t kernel_copy_min_bytes;
 };
-inline void PrintTo(const EngineSetting& setting, std::ostream* os) { *os << setting.name; }
+inline void PrintTo(const EngineSetting& setting, std::ostream* os) {
+  *os << setting.name;
+}
 
 inline const EngineSetting kEngineSettings[] = {
     {"OneFrame", 1, -1},
@@ -52,6 +54,25 @@ struct RunOptions {
   std::string path_prefix;       // prepended to PATH (fake desktop opener)
 };
 
+// Runs a program with an argument vector (no shell) in the current folder, its
+// output discarded; its exit status, or -1 when it did not exit normally.
+inline int RunProgram(const std::vector<std::string>& args) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 class Workspace {
  public:
   Workspace() {
@@ -68,9 +89,13 @@ class Workspace {
   }
   const fs::path& root() const { return root_; }
 
-  void Put(const fs::path& relative, const Bytes& bytes) const { WriteBytes(root_ / relative, bytes); }
+  void Put(const fs::path& relative, const Bytes& bytes) const {
+    WriteBytes(root_ / relative, bytes);
+  }
   Bytes Get(const fs::path& relative) const { return ReadBytes(root_ / relative); }
-  bool Has(const fs::path& relative) const { return fs::exists(fs::symlink_status(root_ / relative)); }
+  bool Has(const fs::path& relative) const {
+    return fs::exists(fs::symlink_status(root_ / relative));
+  }
   void PutWorking(const Bytes& wav) const { Put("audio/output.wav", wav); }
   Bytes Working() const { return Get("audio/output.wav"); }
   // Files in audio/oldversions, sorted.
@@ -85,7 +110,8 @@ class Workspace {
   // Files directly in audio/, sorted.
   std::vector<std::string> AudioFiles() const {
     std::vector<std::string> names;
-    for (auto& e : fs::directory_iterator(root_ / "audio")) names.push_back(e.path().filename().string());
+    for (auto& e : fs::directory_iterator(root_ / "audio"))
+      names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -183,7 +209,7 @@ inline std::string SettingName(const ::testing::TestParamInfo<EngineSetting>& in
   return info.param.name;
 }
 
-#define TOLVA_ALL_ENGINE_SETTINGS(Suite)                                                   \
+#define TOLVA_ALL_ENGINE_SETTINGS(Suite)                                                          \
   INSTANTIATE_TEST_SUITE_P(Engine, Suite, ::testing::ValuesIn(::tolva::testing::kEngineSettings), \
                            ::tolva::testing::SettingName)
 
