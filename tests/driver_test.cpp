@@ -1,7 +1,8 @@
+#include "driver.h"
+
 #include <chrono>
 #include <thread>
 
-#include "driver.h"
 #include "workspace_fixture.h"
 
 namespace tolva::testing {
@@ -108,10 +109,11 @@ TEST(Driver, OpCodesOutsideTheTableDoNothingAndUnusedEditingCodesOnlySnapshot) {
     const char* text;
     size_t snapshots;
   } cases[] = {
-      {"-1 0 1 0 1", 0},   {"101 0 1 0 1", 0},   {"665 0 1 0 1", 0},
-      {"667 0 1 0 1", 0},  {"998 0 1 0 1", 0},   {"1000 0 1 0 1", 0},
+      {"-1 0 1 0 1", 0},         {"101 0 1 0 1", 0},
+      {"665 0 1 0 1", 0},        {"667 0 1 0 1", 0},
+      {"998 0 1 0 1", 0},        {"1000 0 1 0 1", 0},
       {"2147483648 0 1 0 1", 0}, {"-99999999999999999999 0 1 0 1", 0},
-      {"15 0 1 0 1", 1},   {"100 0 1 0 1", 1},
+      {"15 0 1 0 1", 1},         {"100 0 1 0 1", 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
@@ -161,7 +163,8 @@ TEST(Driver, UnusableWorkingFilesStopTheEditBeforeAnyChange) {
     const char* message_start;
   } cases[] = {
       {"8-bit", &eight_bit, "tolva: audio/output.wav cannot be edited: 8-bit samples"},
-      {"data past the end", &short_data, "tolva: audio/output.wav cannot be edited: the data chunk"},
+      {"data past the end", &short_data,
+       "tolva: audio/output.wav cannot be edited: the data chunk"},
       {"not a WAV", &not_wav, "tolva: audio/output.wav is not a WAV file"},
       {"missing", nullptr, "tolva: there is no audio/output.wav"},
   };
@@ -196,8 +199,8 @@ TEST(Driver, ListenStartsTheDesktopOpenerOnTheWorkingFile) {
   std::filesystem::create_directory("bin");
   const std::string log = (ws.root() / "opened").string();
   ws.Put("bin/xdg-open", [&] {
-    std::string script = "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + log + ".tmp && mv " + log +
-                         ".tmp " + log + "\n";
+    std::string script =
+        "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + log + ".tmp && mv " + log + ".tmp " + log + "\n";
     return Bytes(script.begin(), script.end());
   }());
   std::filesystem::permissions("bin/xdg-open", std::filesystem::perms::owner_all);

@@ -1,7 +1,8 @@
+#include "history.h"
+
 #include <ctime>
 
 #include "effects.h"
-#include "history.h"
 #include "workspace_fixture.h"
 
 namespace tolva::testing {
@@ -58,9 +59,9 @@ TEST_F(HistoryTest, NamesUseUtcDateAndHourPlusEightWithoutLeadingZeros) {
 TEST_F(HistoryTest, SnapshotsOfOneSecondGetDistinctNames) {
   ws_.PutWorking(BuildWav({}, Ramp(10, 2)));
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(CreateVersion().ok());
-  EXPECT_EQ(ws_.Snapshots(),
-            (std::vector<std::string>{"output_2026_12_6_25_30_5.wav", "output_2026_12_6_25_30_5_1.wav",
-                                      "output_2026_12_6_25_30_5_2.wav"}));
+  EXPECT_EQ(ws_.Snapshots(), (std::vector<std::string>{"output_2026_12_6_25_30_5.wav",
+                                                       "output_2026_12_6_25_30_5_1.wav",
+                                                       "output_2026_12_6_25_30_5_2.wav"}));
 }
 
 TEST_F(HistoryTest, CreatesTheMissingFolderAndSkipsWithoutWorkingFile) {
@@ -79,13 +80,17 @@ TEST_F(HistoryTest, LastFileIsTheNewestByTimeNotByText) {
     std::vector<std::string> files;
     std::string newest;
   } cases[] = {
-      {"hour 10 after hour 9", {"output_2026_3_9_9_0_0.wav", "output_2026_3_9_10_0_0.wav"},
+      {"hour 10 after hour 9",
+       {"output_2026_3_9_9_0_0.wav", "output_2026_3_9_10_0_0.wav"},
        "output_2026_3_9_10_0_0.wav"},
-      {"numbered after plain", {"output_2026_3_9_9_0_0_1.wav", "output_2026_3_9_9_0_0.wav"},
+      {"numbered after plain",
+       {"output_2026_3_9_9_0_0_1.wav", "output_2026_3_9_9_0_0.wav"},
        "output_2026_3_9_9_0_0_1.wav"},
-      {"number 10 after 9", {"output_2026_3_9_9_0_0_10.wav", "output_2026_3_9_9_0_0_9.wav"},
+      {"number 10 after 9",
+       {"output_2026_3_9_9_0_0_10.wav", "output_2026_3_9_9_0_0_9.wav"},
        "output_2026_3_9_9_0_0_10.wav"},
-      {"day before month", {"output_2026_2_28_31_0_0.wav", "output_2026_10_1_8_0_0.wav"},
+      {"day before month",
+       {"output_2026_2_28_31_0_0.wav", "output_2026_10_1_8_0_0.wav"},
        "output_2026_10_1_8_0_0.wav"},
       {"other files ignored", {"notes.wav", " blank.wav", "output_x.wav", "output_1_2_3.wav"}, " "},
       {"nothing there", {}, " "},

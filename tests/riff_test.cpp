@@ -1,6 +1,7 @@
+#include "riff.h"
+
 #include <random>
 
-#include "riff.h"
 #include "workspace_fixture.h"
 
 namespace tolva::testing {
@@ -113,7 +114,8 @@ TEST(Header, SurvivesRandomBytes) {
   Bytes base = BuildWav(Layout(2, 44100, 1, true), Ramp(8, 2));
   for (int i = 0; i < 20000; ++i) {
     Bytes wav = base;
-    for (int k = 0; k < 4; ++k) wav[4 + random() % (wav.size() - 4)] = static_cast<uint8_t>(random());
+    for (int k = 0; k < 4; ++k)
+      wav[4 + random() % (wav.size() - 4)] = static_cast<uint8_t>(random());
     wav.resize(random() % (wav.size() + 1));
     RIFF r{};
     if (ParseHeader(wav.data(), wav.size(), r)) {
