@@ -125,8 +125,10 @@ class Edit {
 };
 
 // Runs one effect: opens an Edit of the working file, lets `body` issue the
-// stretches, commits.
-Status RunEdit(const RIFF& source, const RIFF& result, const std::function<void(Edit&)>& body);
+// stretches, commits. The body returns its last stretch's status, or a
+// failure of its own (a second file that cannot be read); either way the first
+// failure is reported and nothing is installed.
+Status RunEdit(const RIFF& source, const RIFF& result, const std::function<Status(Edit&)>& body);
 
 // floor(SampleRate × t), clamped to [0, limit]: the frame of a time.
 int64_t FrameOf(const RIFF& record, double t, int64_t limit);

@@ -208,10 +208,12 @@ Status Edit::Commit() {
   return Keep(out_.CommitAs(target_path_));
 }
 
-Status RunEdit(const RIFF& source, const RIFF& result, const std::function<void(Edit&)>& body) {
+Status RunEdit(const RIFF& source, const RIFF& result, const std::function<Status(Edit&)>& body) {
   Edit edit(source, result);
-  if (edit.Open().ok()) body(edit);
-  return edit.Commit();
+  Status status = edit.Open();
+  if (status.ok()) status = body(edit);
+  Status committed = edit.Commit();
+  return status.ok() ? committed : status;
 }
 
 }  // namespace tolva

@@ -15,7 +15,7 @@ Status CutChannel(RIFF& record, double begin, double end, int channel) {
     } else {
       edit.Copy(range.frames);
     }
-    edit.CopyRest();
+    return edit.CopyRest();
   });
 }
 

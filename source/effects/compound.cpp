@@ -59,7 +59,7 @@ Status InsertOwnRange(RIFF& record, const Cut& cut, double position, double begi
     edit.Copy(count);
     CopyCut(edit, cut, at, remaining);
     edit.Seek(total);
-    edit.CopyRest();
+    return edit.CopyRest();
   });
   if (status.ok()) record = result;
   return status;
@@ -137,29 +137,30 @@ Status EnvironmentEffect(RIFF& record, double begin, double end, double amount) 
 
   FrameReader delayed;
   if (Status s = delayed.Open(paths::kWorking, record); !s.ok()) return s;
-  Edit edit(record, record);
-  Status status = edit.Open();
-  std::array<int64_t, 6> cuts = {0, halved.first, halved.last, mix_first, mix_last, total};
-  std::sort(cuts.begin(), cuts.end());
-  std::vector<int16_t> now(static_cast<size_t>(edit.block_frames() * edit.channels()));
-  std::vector<int16_t> before(now.size());
-  for (size_t p = 0; p + 1 < cuts.size() && status.ok(); ++p) {
-    const int64_t from = cuts[p], to = cuts[p + 1];
-    const bool touched =
-        (from >= halved.first && from < halved.last) || (from >= mix_first && from < mix_last);
-    if (!touched) {
-      status = edit.Copy(to - from);
-      continue;
+  return RunEdit(record, record, [&](Edit& edit) {
+    std::array<int64_t, 6> cuts = {0, halved.first, halved.last, mix_first, mix_last, total};
+    std::sort(cuts.begin(), cuts.end());
+    std::vector<int16_t> now(static_cast<size_t>(edit.block_frames() * edit.channels()));
+    std::vector<int16_t> before(now.size());
+    for (size_t p = 0; p + 1 < cuts.size(); ++p) {
+      const int64_t from = cuts[p], to = cuts[p + 1];
+      const bool touched =
+          (from >= halved.first && from < halved.last) || (from >= mix_first && from < mix_last);
+      if (!touched) {
+        if (Status s = edit.Copy(to - from); !s.ok()) return s;
+        continue;
+      }
+      for (int64_t frame = from; frame < to; frame += edit.block_frames()) {
+        const int64_t n = std::min(edit.block_frames(), to - frame);
+        if (Status s = EchoBlock(edit, delayed, halved, frame, n, mix_first, mix_last, delay_frames,
+                                 now, before);
+            !s.ok()) {
+          return s;
+        }
+      }
     }
-    for (int64_t frame = from; frame < to && status.ok(); frame += edit.block_frames()) {
-      const int64_t n = std::min(edit.block_frames(), to - frame);
-      status = EchoBlock(edit, delayed, halved, frame, n, mix_first, mix_last, delay_frames, now,
-                         before);
-    }
-  }
-  if (status.ok()) status = edit.CopyRest();
-  Status committed = edit.Commit();
-  return status.ok() ? committed : status;
+    return edit.CopyRest();
+  });
 }
 
 }  // namespace tolva

@@ -21,17 +21,6 @@ RIFF AtRate(int32_t rate) {
   return r;
 }
 
-// Runs an edit of the working file whose body can also fail on its own (a
-// read of the second source): the first failure wins, and nothing is installed.
-Status RunEditWith(const RIFF& source, const RIFF& result,
-                   const std::function<Status(Edit&)>& body) {
-  Edit edit(source, result);
-  Status status = edit.Open();
-  if (status.ok()) status = body(edit);
-  Status committed = edit.Commit();
-  return status.ok() ? committed : status;
-}
-
 Status TakeFrames(Edit& edit, SecondSource& second, int64_t count) {
   std::vector<int16_t> frames(static_cast<size_t>(edit.block_frames() * second.channels()));
   while (count > 0) {
@@ -172,7 +161,7 @@ Status MergeFrom(RIFF& working, SecondSource& second, double position, double be
   const int64_t count = DurationFrames(rate, begin, end, second.frames() - first);
   RIFF result;
   if (Status s = Resized(working, count, &result); !s.ok()) return s;
-  Status status = RunEditWith(working, result, [&](Edit& edit) {
+  Status status = RunEdit(working, result, [&](Edit& edit) {
     if (Status s = edit.Copy(at); !s.ok()) return s;
     second.Seek(first);
     if (Status s = TakeFrames(edit, second, count); !s.ok()) return s;
@@ -190,7 +179,7 @@ Status CombineFrom(const RIFF& working, SecondSource& second, double position, d
   const int64_t first = FrameOf(rate, begin, second.frames());
   const int64_t count =
       DurationFrames(rate, begin, end, std::min(second.frames() - first, total - at));
-  return RunEditWith(working, working, [&](Edit& edit) {
+  return RunEdit(working, working, [&](Edit& edit) {
     if (Status s = edit.Copy(at); !s.ok()) return s;
     second.Seek(first);
     if (Status s = MixFrames(edit, second, count); !s.ok()) return s;

@@ -99,7 +99,7 @@ Status RaiseTone(RIFF& record, double begin, double end, int amount) {
     edit.Copy(range.first);
     ReorderWindows(edit, range, order,
                    [&](const int16_t* samples, int64_t frames) { edit.Emit(samples, frames); });
-    edit.CopyRest();
+    return edit.CopyRest();
   });
 }
 
@@ -126,7 +126,7 @@ Status ModeratePro(RIFF& record, double begin, double end, int amount) {
       left -= n;
     }
     writer.Flush();
-    edit.CopyRest();
+    return edit.CopyRest();
   });
   if (status.ok()) record = result;
   return status;

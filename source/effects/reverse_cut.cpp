@@ -44,7 +44,7 @@ Status Reverse(RIFF& record, double begin, double end) {
       stop = start;
     }
     edit.Seek(last);
-    edit.CopyRest();
+    return edit.CopyRest();
   });
 }
 
@@ -57,7 +57,7 @@ Status CutOff(RIFF& record, double begin, double end) {
   Status status = RunEdit(record, result, [&](Edit& edit) {
     edit.Copy(first);
     edit.Seek(last);
-    edit.CopyRest();
+    return edit.CopyRest();
   });
   if (status.ok()) record = result;
   return status;

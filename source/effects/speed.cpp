@@ -91,7 +91,7 @@ Status Accelerate(RIFF& record, double begin, double end, int amount) {
   Status status = RunEdit(record, result, [&](Edit& edit) {
     edit.Copy(range.first);
     KeepLastOfEachGroup(edit, range, amount);
-    edit.CopyRest();
+    return edit.CopyRest();
   });
   if (status.ok()) record = result;
   return status;
@@ -113,7 +113,7 @@ Status Moderate(RIFF& record, double begin, double end, int amount) {
       done += n;
     }
     writer.Flush();
-    edit.CopyRest();
+    return edit.CopyRest();
   });
   if (status.ok()) record = result;
   return status;

@@ -29,7 +29,7 @@ Status EditVoice(RIFF& record, double begin, double end, double amount) {
         samples[i] = Scale(samples[i], amount);
       }
     });
-    edit.CopyRest();
+    return edit.CopyRest();
   });
 }
 
