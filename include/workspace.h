@@ -44,8 +44,10 @@ class ReplacementFile {
   // Flushes the file's data to the disk, closes it and renames it over
   // `target`. The rename is atomic: after a crash or a power loss the target is
   // the old file or the complete new one (SyncFolder makes the rename itself
-  // durable where a later step depends on it).
-  Status CommitAs(const fs::path& target);
+  // durable where a later step depends on it). A file that can be made again
+  // from a source that stays on the disk (a decoded MP3) may skip the flush.
+  enum class Flush { kToDisk, kSkip };
+  Status CommitAs(const fs::path& target, Flush flush = Flush::kToDisk);
   // Removes the scratch file now.
   void Abandon();
 
@@ -79,6 +81,12 @@ Status MakeFolder(const fs::path& path);
 Status RemoveFolder(const fs::path& path);
 // Renames `from` over `to` in one step.
 Status RenameOver(const fs::path& from, const fs::path& to);
+
+// RenameOver for a `to` whose blocks are not kept by another name: freeing a
+// large file takes time in proportion to its size, so a descriptor holds the
+// old `to` through the rename and a child process that outlives this one lets
+// go of it. The rename itself takes constant time.
+Status RenameOverFreeingLater(const fs::path& from, const fs::path& to);
 
 // Makes `to` (which must not exist) hold the bytes of `from`: a hard link where
 // the file system allows one, a byte copy otherwise. `*existed` is set when

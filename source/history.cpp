@@ -132,7 +132,7 @@ Status CreateVersion() {
 Status Discard() {
   const std::string name = LastFile(paths::kSnapshots, "wav");
   if (name[0] == ' ') return Status::Refused("there is no snapshot to undo to");
-  return RenameOver(paths::kSnapshots / name, paths::kWorking);
+  return RenameOverFreeingLater(paths::kSnapshots / name, paths::kWorking);
 }
 
 }  // namespace tolva

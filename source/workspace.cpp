@@ -76,8 +76,10 @@ Status ReplacementFile::Write(const void* data, size_t size) {
   return Status::Ok();
 }
 
-Status ReplacementFile::CommitAs(const fs::path& target) {
-  if (::fdatasync(fd_) != 0) return Status::Failed(ErrnoText("cannot write " + scratch_.string()));
+Status ReplacementFile::CommitAs(const fs::path& target, Flush flush) {
+  if (flush == Flush::kToDisk && ::fdatasync(fd_) != 0) {
+    return Status::Failed(ErrnoText("cannot write " + scratch_.string()));
+  }
   int fd = fd_;
   fd_ = -1;
   if (::close(fd) != 0) {
@@ -143,6 +145,23 @@ Status RenameOver(const fs::path& from, const fs::path& to) {
     return Status::Failed(ErrnoText("cannot move " + from.string() + " to " + to.string()));
   }
   return Status::Ok();
+}
+
+Status RenameOverFreeingLater(const fs::path& from, const fs::path& to) {
+  int old = ::open(to.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  Status status = RenameOver(from, to);
+  if (old < 0) return status;
+  pid_t child = ::fork();
+  if (child == 0) {
+    // Keep no pipe of the caller open: the caller may read our output to its end.
+    int null = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+    ::setsid();
+    ::close(old);
+    ::_exit(0);
+  }
+  ::close(old);
+  return status;
 }
 
 Status AppendRange(int in_fd, int64_t offset, int64_t length, ReplacementFile& out) {
