@@ -101,7 +101,9 @@ bench_file() {  # name minutes
   cp_us=$best_time
   measure bash -c "cp $wav $out/copy.wav && sync $out/copy.wav"
   cp_sync_us=$best_time
-  echo "cp $(seconds "$cp_us") s, cp + sync $(seconds "$cp_sync_us") s"
+  PREPARE=""
+  measure /bin/true
+  echo "cp $(seconds "$cp_us") s, cp + sync $(seconds "$cp_sync_us") s, start of a process $(seconds "$best_time") s"
 
   # op code, command, label, equivalent label, equivalent command
   local ops=(
