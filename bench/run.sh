@@ -143,25 +143,30 @@ bench_file() {  # name minutes
 
   if [[ $quick == 1 || $name == ten ]]; then
     # Insert and mix a 60 s range of a mono 48 kHz recording (decode included).
-    PREPARE="prepare_workspace $wav '' $second && command_file '5 10 70 300 0'"
-    measure env -C "$ws" "$tolva"
-    local five_us=$best_time five_kb=$peak_kb
-    PREPARE="rm -f $out/o.wav && sync"
-    measure bash -c "ffmpeg -v error -y -i $second -ar 44100 -ac 2 $out/s.wav && sox $wav $out/a.wav trim 0 =300 && sox $out/s.wav $out/c.wav trim =10 =70 && sox $wav $out/d.wav trim =300 && sox $out/a.wav $out/c.wav $out/d.wav $out/o.wav"
-    report "insert 60 s of an MP3 (op 5)" "$five_us" "ffmpeg decode + sox concat" "$best_time" "$five_kb"
-    PREPARE="prepare_workspace $wav '' $second && command_file '10 10 70 300 0'"
-    measure env -C "$ws" "$tolva"
-    local ten_us=$best_time ten_kb=$peak_kb
-    PREPARE="rm -f $out/o.wav && sync"
-    measure bash -c "ffmpeg -v error -y -i $second -ar 44100 -ac 2 $out/s.wav && sox -m $wav $out/s.wav $out/o.wav"
-    report "mix 60 s of an MP3 (op 10)" "$ten_us" "ffmpeg decode + sox -m" "$best_time" "$ten_kb"
+    local decode="ffmpeg -v error -y -i $second -ar 44100 -ac 2 $out/s.wav"
+    local two_source=(
+      "5|insert 60 s of an MP3 (op 5)|ffmpeg decode + sox concat|$decode && sox $wav $out/a.wav trim 0 =300 && sox $out/s.wav $out/c.wav trim =10 =70 && sox $wav $out/d.wav trim =300 && sox $out/a.wav $out/c.wav $out/d.wav $out/o.wav"
+      "10|mix 60 s of an MP3 (op 10)|ffmpeg decode + sox -m|$decode && sox -m $wav $out/s.wav $out/o.wav"
+    )
+    local -A with_decode
+    for entry in "${two_source[@]}"; do
+      IFS='|' read -r op label other_label other_cmd <<<"$entry"
+      PREPARE="prepare_workspace $wav '' $second && command_file '$op 10 70 300 0'"
+      measure env -C "$ws" "$tolva"
+      op_us=$best_time
+      op_kb=$peak_kb
+      with_decode[$op]=$op_us
+      PREPARE="rm -f $out/o.wav && sync"
+      measure bash -c "$other_cmd"
+      report "$label" "$op_us" "$other_label" "$best_time" "$op_kb"
+    done
     # The decoding part of ops 5 and 10: the same recording imported alone.
     PREPARE="prepare_workspace $wav $second && command_file '0 0 0 0 0'"
     measure env -C "$ws" "$tolva"
     local decode_us=$best_time
     report "  its decode alone (op 0)" "$decode_us" "" 0 "$peak_kb"
-    report "  op 5 without the decode" "$((five_us - decode_us))" "" 0 0
-    report "  op 10 without the decode" "$((ten_us - decode_us))" "" 0 0
+    report "  op 5 without the decode" "$((with_decode[5] - decode_us))" "" 0 0
+    report "  op 10 without the decode" "$((with_decode[10] - decode_us))" "" 0 0
   fi
 
   # Import and export against the codec libraries' own tools.
