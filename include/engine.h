@@ -94,8 +94,6 @@ class Edit {
   Status Transform(int64_t count, const SampleFn& fn);
   // Writes frames that the effect produced itself.
   Status Emit(const int16_t* samples, int64_t count);
-  // Writes `count` frames read from another file.
-  Status Take(FrameReader& other, int64_t count);
   // Moves the source position.
   void Seek(int64_t frame) { source_.Seek(frame); }
   // Reads frames of the source for an effect that arranges them itself.

@@ -80,6 +80,9 @@ Status Reset(RIFF& record, int type);
 // header image and with `file_size`.
 Status CheckEditable(const RIFF& record, int64_t file_size, const std::string& name);
 
+// Whether a size computed in 64 bits fits the header's signed 32-bit fields.
+bool FitsInt32(int64_t value);
+
 // Frame terms shared by every effect.
 int FrameBytes(const RIFF& record);
 // Whole frames in the data chunk.

@@ -183,14 +183,6 @@ Status Edit::Transform(int64_t count, const SampleFn& fn) {
   return Status::Ok();
 }
 
-Status Edit::Take(FrameReader& other, int64_t count) {
-  if (!status_.ok()) return status_;
-  if (other.channels() != source_.channels()) {
-    return Keep(Status::Failed("internal error: frames of another channel count"));
-  }
-  return Keep(CopyThroughBuffer(other, count));
-}
-
 Status Edit::Commit() {
   if (!status_.ok()) {
     out_.Abandon();

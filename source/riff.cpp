@@ -74,11 +74,11 @@ int ExtraWords(int32_t fmt_size) {
   return n < 0 ? 0 : static_cast<int>(std::min<int64_t>(n, kFmtExtraWords + 1));
 }
 
+}  // namespace
+
 bool FitsInt32(int64_t v) {
   return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
 }
-
-}  // namespace
 
 const char* PathOfType(int type) {
   switch (type) {

@@ -42,14 +42,11 @@ inline DurationRange RangeByDuration(const RIFF& record, double begin, double en
 // the frames. Refused, leaving `result` alone, when a field would not fit the
 // header's signed 32-bit sizes.
 inline Status Resized(const RIFF& record, int64_t frames, RIFF* result) {
-  auto fits = [](int64_t v) {
-    return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
-  };
   const int64_t bytes = frames * FrameBytes(record);
   const int64_t chunk = record.ChunkSize + bytes;
   const int64_t data = record.DataSize + bytes;
   const int64_t fact = record.HasFact ? record.FactData + frames : record.FactData;
-  if (!fits(chunk) || !fits(data) || data < 0 || !fits(fact)) {
+  if (!FitsInt32(chunk) || !FitsInt32(data) || data < 0 || !FitsInt32(fact)) {
     return Status::Refused("the result would not fit the 32-bit sizes of a WAV file");
   }
   RIFF r = record;

@@ -1,58 +1,25 @@
 #include <algorithm>
-#include <limits>
 #include <vector>
 
 #include "effects.h"
 #include "engine.h"
 #include "second_source.h"
+#include "stretch.h"
 
 namespace tolva {
 
 namespace {
 
-bool FitsInt32(int64_t v) {
-  return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
-}
-
-// Writes the frames of a second source in the order RateMap gives, a block at
-// a time.
-class FrameWriter {
- public:
-  FrameWriter(Edit& edit, int64_t capacity)
-      : edit_(edit),
-        capacity_(capacity),
-        buffer_(static_cast<size_t>(capacity * edit.channels())) {}
-
-  void Put(const int16_t* frame, int64_t copies) {
-    const int channels = edit_.channels();
-    for (; copies > 0; --copies) {
-      std::copy(frame, frame + channels, buffer_.begin() + count_ * channels);
-      if (++count_ == capacity_) Flush();
-    }
-  }
-  void Flush() {
-    if (count_ == 0) return;
-    edit_.Emit(buffer_.data(), count_);
-    count_ = 0;
-  }
-
- private:
-  Edit& edit_;
-  int64_t capacity_;
-  std::vector<int16_t> buffer_;
-  int64_t count_ = 0;
-};
-
 void ConvertSeconds(Edit& edit, const RateMap& map, int64_t seconds) {
   const int channels = edit.channels();
   const int64_t block = std::min<int64_t>(edit.block_frames(), map.from());
   std::vector<int16_t> in(static_cast<size_t>(block * channels));
-  FrameWriter out(edit, edit.block_frames());
+  RepeatWriter out(edit, 1);
   for (int64_t s = 0; s < seconds; ++s) {
     for (int64_t j = 0; j < map.from();) {
       const int64_t n = std::min(block, map.from() - j);
       if (!edit.Read(in.data(), n).ok()) return;
-      for (int64_t k = 0; k < n; ++k, ++j) out.Put(in.data() + k * channels, map.Copies(j));
+      for (int64_t k = 0; k < n; ++k, ++j) out.PutFrame(in.data() + k * channels, map.Copies(j));
     }
   }
   out.Flush();

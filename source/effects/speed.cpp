@@ -62,17 +62,18 @@ RepeatWriter::RepeatWriter(Edit& edit, int64_t times)
       buffer_(static_cast<size_t>(capacity_ * channels_)) {}
 
 void RepeatWriter::Put(const int16_t* samples, int64_t frames) {
-  for (int64_t f = 0; f < frames; ++f) {
-    const int16_t* frame = samples + f * channels_;
-    for (int64_t left = times_; left > 0;) {
-      if (used_ == capacity_) Flush();
-      const int64_t n = std::min(left, capacity_ - used_);
-      for (int64_t k = 0; k < n; ++k) {
-        std::copy_n(frame, channels_, buffer_.begin() + (used_ + k) * channels_);
-      }
-      used_ += n;
-      left -= n;
+  for (int64_t f = 0; f < frames; ++f) PutFrame(samples + f * channels_, times_);
+}
+
+void RepeatWriter::PutFrame(const int16_t* frame, int64_t copies) {
+  for (int64_t left = copies; left > 0;) {
+    if (used_ == capacity_) Flush();
+    const int64_t n = std::min(left, capacity_ - used_);
+    for (int64_t k = 0; k < n; ++k) {
+      std::copy_n(frame, channels_, buffer_.begin() + (used_ + k) * channels_);
     }
+    used_ += n;
+    left -= n;
   }
 }
 

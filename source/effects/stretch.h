@@ -1,7 +1,7 @@
 #pragma once
 
-// The slow-down shared by Moderate and ModeratePro: its header and a writer
-// that repeats every frame.
+// The slow-down shared by Moderate and ModeratePro (its header), and the writer
+// that repeats frames, which the rate conversion uses as well.
 
 #include <cstdint>
 #include <vector>
@@ -18,12 +18,13 @@ namespace tolva {
 // amount − 1. Refused when a size would not fit 32 bits.
 Status ModeratedHeader(const RIFF& record, const DurationRange& range, int amount, RIFF* result);
 
-// Writes frames to an edit, each one `times` times in a row, in blocks of the
-// edit's size.
+// Writes frames to an edit, each one `times` times in a row (or as often as
+// PutFrame says), in blocks of the edit's size.
 class RepeatWriter {
  public:
   RepeatWriter(Edit& edit, int64_t times);
   void Put(const int16_t* samples, int64_t frames);
+  void PutFrame(const int16_t* frame, int64_t copies);
   // Writes what is buffered; call before the edit's next stretch.
   void Flush();
 
