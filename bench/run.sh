@@ -89,6 +89,21 @@ report() {  # label tolva_us other_label other_us kb
     "$(awk -v k="$5" 'BEGIN { printf "%.1f", k / 1024 }')"
 }
 
+# compare_op LABEL COMMAND FILES OTHER-LABEL OTHER-COMMAND: tolva carrying out
+# COMMAND in a fresh workspace of FILES (prepare_workspace's arguments), then
+# the equivalent command; one report line. Leaves tolva's time in op_us.
+op_us=0
+compare_op() {
+  local label=$1 command=$2 files=$3 other_label=$4 other_cmd=$5 kb
+  PREPARE="prepare_workspace $files && command_file '$command'"
+  measure env -C "$ws" "$tolva"
+  op_us=$best_time
+  kb=$peak_kb
+  PREPARE="rm -f $out/o.wav && sync"
+  measure bash -c "$other_cmd"
+  report "$label" "$op_us" "$other_label" "$best_time" "$kb"
+}
+
 bench_file() {  # name minutes
   local name=$1 wav=$out/$1.wav mp3=$out/$1.mp3 second=$out/$1-second.mp3
   generate "$name" $(($2 * 60))
@@ -124,16 +139,10 @@ bench_file() {  # name minutes
       "14 60 70 300 0|move 10 s to 300 s (op 14)|sox trim+concat (same move)|bash -c 'sox $wav $out/a.wav trim 0 =60 && sox $wav $out/b.wav trim =70 =300 && sox $wav $out/c.wav trim =60 =70 && sox $wav $out/d.wav trim =300 && sox $out/a.wav $out/b.wav $out/c.wav $out/d.wav $out/o.wav'"
     )
   fi
-  local entry cmd label other_label other_cmd op_us op_kb
+  local entry op cmd label other_label other_cmd
   for entry in "${ops[@]}"; do
     IFS='|' read -r cmd label other_label other_cmd <<<"$entry"
-    PREPARE="prepare_workspace $wav && command_file '$cmd'"
-    measure env -C "$ws" "$tolva"
-    op_us=$best_time
-    op_kb=$peak_kb
-    PREPARE="rm -f $out/o.wav && sync"
-    measure bash -c "$other_cmd"
-    report "$label" "$op_us" "$other_label" "$best_time" "$op_kb"
+    compare_op "$label" "$cmd" "$wav" "$other_label" "$other_cmd"
   done
 
   # Undo: the snapshot of an edit is put back.
@@ -151,14 +160,8 @@ bench_file() {  # name minutes
     local -A with_decode
     for entry in "${two_source[@]}"; do
       IFS='|' read -r op label other_label other_cmd <<<"$entry"
-      PREPARE="prepare_workspace $wav '' $second && command_file '$op 10 70 300 0'"
-      measure env -C "$ws" "$tolva"
-      op_us=$best_time
-      op_kb=$peak_kb
+      compare_op "$label" "$op 10 70 300 0" "$wav '' $second" "$other_label" "$other_cmd"
       with_decode[$op]=$op_us
-      PREPARE="rm -f $out/o.wav && sync"
-      measure bash -c "$other_cmd"
-      report "$label" "$op_us" "$other_label" "$best_time" "$op_kb"
     done
     # The decoding part of ops 5 and 10: the same recording imported alone.
     PREPARE="prepare_workspace $wav $second && command_file '0 0 0 0 0'"
