@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   shineenc mpg123
   clang-format
+  xfsprogs
 )
 case "${1:-}" in
   --bench) packages+=(sox ffmpeg lame time coreutils) ;;
