@@ -12,7 +12,7 @@ packages=(
   xfsprogs
 )
 case "${1:-}" in
-  --bench) packages+=(sox ffmpeg lame time coreutils) ;;
+  --bench) packages+=(sox ffmpeg lame time coreutils strace) ;;
   --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
 esac
 
