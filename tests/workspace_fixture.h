@@ -24,9 +24,8 @@ namespace tolva::testing {
 namespace fs = std::filesystem;
 
 // Engine settings every effect must give the same bytes under: one frame per
-// block, a few frames, kernel copies of every stretch (also split into buffered
-// heads and tails around aligned middles, by a 6-byte copy block that can end
-// inside a stereo frame), and the defaults.
+// block, a few frames, kernel copies of every stretch (also of 6-byte blocks
+// with buffered heads and tails), and the defaults.
 struct EngineSetting {
   const char* name;
   int64_t block_frames;
