@@ -3,8 +3,10 @@
 # same file and against SoX/ffmpeg/codec tools doing the equivalent work, in one
 # run, and prints the ratios and peak memory.
 #
-#   bench/run.sh            10- and 60-minute files (needs ~3 GB in bench/out)
+#   bench/run.sh            10- and 60-minute files (needs ~3 GB in bench/out),
+#                           then the 60-minute file on XFS (as root)
 #   bench/run.sh --quick    the 10-minute file only
+#   bench/run.sh --xfs      the 60-minute file on XFS only
 #
 # Times are the best of $REPEAT runs (default 3) of wall-clock seconds; peak
 # memory is the largest resident set of those runs.
@@ -14,7 +16,9 @@ root=$PWD
 scripts/setup.sh --bench
 
 quick=0
+xfs_only=0
 [[ "${1:-}" == "--quick" ]] && quick=1
+[[ "${1:-}" == "--xfs" ]] && xfs_only=1
 repeat=${REPEAT:-3}
 out=$root/bench/out
 mkdir -p "$out"
@@ -82,7 +86,9 @@ prepare_workspace() {  # source-wav [mp3-as-res.mp3] [mp3-as-res1.mp3]
 # The command file is written untimed; the run is timed alone.
 command_file() { echo "$1" >"$ws/audio/tolvaset.in" && sync; }
 
-printf '%-34s %8s %6s %8s  %-30s %8s %7s %8s\n' operation tolva_s x_cp x_cpsync "equivalent" other_s x_other peak_MiB
+header() {
+  printf '%-34s %8s %6s %8s  %-30s %8s %7s %8s\n' operation tolva_s x_cp x_cpsync "equivalent" other_s x_other peak_MiB
+}
 report() {  # label tolva_us other_label other_us kb
   printf '%-34s %8s %6s %8s  %-30s %8s %7s %8s\n' "$1" "$(seconds "$2")" "$(ratio "$2" "$cp_us")" \
     "$(ratio "$2" "$cp_sync_us")" "$3" "$(seconds "$4")" "$(ratio "$2" "$4")" \
@@ -108,6 +114,7 @@ bench_file() {  # name minutes
   local name=$1 wav=$out/$1.wav mp3=$out/$1.mp3 second=$out/$1-second.mp3
   generate "$name" $(($2 * 60))
   echo "--- $name: $(stat -c %s "$wav") bytes, $2 min 44.1 kHz stereo"
+  header
 
   # tolva flushes every new file to the disk before it replaces the old one;
   # cp does not, so both baselines are shown.
@@ -194,6 +201,91 @@ bench_file() {  # name minutes
   report "" "$export_us" "lame -b 192" "$best_time" "$export_kb"
 }
 
-bench_file ten 10
-[[ $quick == 1 ]] || bench_file sixty 60
-rm -rf "$ws" "$out"/o.* "$out"/[abcds].wav "$out/copy.wav" "$out/.rss" "$out/.err"
+# Edits on a file system with shared extents: XFS (reflink) on an image file in
+# a loop mount that this script sets up and takes down. The working file of
+# every run is a reflink copy of one master, as after an earlier edit; "new
+# disk" is the free space the run took (blocks not shared with the snapshot).
+xfs_mount=""
+xfs_teardown() {
+  [[ -n $xfs_mount ]] || return 0
+  umount "$xfs_mount" 2>/dev/null || umount -l "$xfs_mount"
+  rm -rf "$xfs_mount" "$out/xfs.img"
+  xfs_mount=""
+}
+free_bytes() {
+  local blocks size
+  sync -f "$1"
+  read -r blocks size < <(stat -f -c '%f %S' "$1")
+  echo $((blocks * size))
+}
+xfs_row() { printf '%-26s %8s %14s %9s %15s %13s %12s\n' "$@"; }
+mib() { awk -v b="$1" 'BEGIN { printf "%.2f", b / 1048576 }'; }
+
+bench_xfs() {  # name minutes
+  local name=$1 wav=$out/$1.wav
+  if [[ $(id -u) -ne 0 ]] || ! command -v mkfs.xfs >/dev/null; then
+    echo "--- XFS: skipped (needs root and mkfs.xfs from xfsprogs)"
+    return
+  fi
+  generate "$name" $(($2 * 60))
+  trap xfs_teardown EXIT
+  trap 'exit 130' INT TERM
+  rm -f "$out/xfs.img"
+  truncate -s 4G "$out/xfs.img"
+  mkfs.xfs -q -f -m reflink=1 "$out/xfs.img"
+  xfs_mount=$out/xfs
+  mkdir -p "$xfs_mount"
+  mount -o loop "$out/xfs.img" "$xfs_mount"
+  local master=$xfs_mount/master.wav
+  cp "$wav" "$master"
+  sync
+  echo "--- $name on XFS (reflink) in a loop mount: $(stat -c %s "$wav") bytes"
+
+  PREPARE="rm -f $out/copy.wav && sync"
+  measure bash -c "cp $wav $out/copy.wav && sync $out/copy.wav"
+  local ext4_us=$best_time
+  PREPARE="rm -f $xfs_mount/copy.wav && sync"
+  measure cp "$master" "$xfs_mount/copy.wav"
+  local xfs_cp_us=$best_time
+  measure bash -c "cp $master $xfs_mount/copy.wav && sync $xfs_mount/copy.wav"
+  local xfs_cp_sync_us=$best_time
+  measure bash -c "cp --reflink=never $master $xfs_mount/copy.wav && sync $xfs_mount/copy.wav"
+  local xfs_full_us=$best_time
+  echo "ext4: cp + sync $(seconds "$ext4_us") s; XFS: cp $(seconds "$xfs_cp_us") s, cp + sync $(seconds "$xfs_cp_sync_us") s (shared), cp --reflink=never + sync $(seconds "$xfs_full_us") s"
+  rm -f "$xfs_mount/copy.wav"
+
+  local saved_ws=$ws
+  ws=$xfs_mount/ws
+  xfs_row operation tolva_s x_ext4_cp+sync x_xfs_cp x_xfs_full_copy new_disk_MiB fdatasync_s
+  local entry cmd label before after sync_s
+  for entry in "2 60 70 0 0.5|volume 10 s (op 2)" "9 60 70 0 0.5|echo 10 s, 0.5 s (op 9)" \
+    "4 60 70 0 0|cut 10 s (op 4)" "666 0 0 0 0|undo of the volume edit"; do
+    IFS='|' read -r cmd label <<<"$entry"
+    local setup="prepare_workspace $master"
+    [[ $cmd == 666* ]] && setup+=" && command_file '2 60 70 0 0.5' && env -C $ws $tolva"
+    PREPARE="$setup && command_file '$cmd'"
+    measure env -C "$ws" "$tolva"
+    # Once more for the disk space and the time of the flush to the disk.
+    eval "$PREPARE"
+    before=$(free_bytes "$xfs_mount")
+    strace -f -T -e trace=fdatasync -o "$out/.strace" env -C "$ws" "$tolva"
+    sleep 0.2 # undo frees the discarded version in a child that outlives it
+    after=$(free_bytes "$xfs_mount")
+    sync_s=$(awk -F'<' '/fdatasync/ { sub(/>.*/, "", $2); t += $2 } END { printf "%.4f", t }' "$out/.strace")
+    xfs_row "$label" "$(seconds "$best_time")" "$(ratio "$best_time" "$ext4_us")" \
+      "$(ratio "$best_time" "$xfs_cp_us")" "$(ratio "$best_time" "$xfs_full_us")" \
+      "$(mib $((before - after)))" "$sync_s"
+  done
+  ws=$saved_ws
+  rm -rf "$xfs_mount/ws"
+  xfs_teardown
+}
+
+if [[ $xfs_only == 1 ]]; then
+  bench_xfs sixty 60
+else
+  bench_file ten 10
+  [[ $quick == 1 ]] || bench_file sixty 60
+  [[ $quick == 1 ]] || bench_xfs sixty 60
+fi
+rm -rf "$ws" "$out"/o.* "$out"/[abcds].wav "$out/copy.wav" "$out/.rss" "$out/.err" "$out/.strace"

@@ -18,6 +18,8 @@ struct EngineOptions {
   // Unchanged stretches of at least this many bytes are copied by the kernel;
   // a negative value turns kernel copies off.
   int64_t kernel_copy_min_bytes = 1 << 20;
+  // Block size that kernel copies align to (0: the file system's own).
+  int64_t kernel_copy_block = 0;
 };
 EngineOptions& Engine();
 

@@ -53,6 +53,8 @@ class ReplacementFile {
 
   int fd() const { return fd_; }
   const fs::path& path() const { return scratch_; }
+  // Block size of the file system the file is on (1 when it is not known).
+  int64_t block_size() const { return block_size_; }
   // Bytes written so far, through Write or through the descriptor.
   int64_t size() const { return size_; }
   void AddWritten(int64_t bytes) { size_ += bytes; }
@@ -61,6 +63,7 @@ class ReplacementFile {
   fs::path scratch_;
   int fd_ = -1;
   int64_t size_ = 0;
+  int64_t block_size_ = 1;
 };
 
 // Makes the renames done in `folder` durable.
@@ -104,5 +107,11 @@ Status ReadPrefix(const fs::path& path, size_t limit, std::string* out);
 namespace tolva {
 // Appends `length` bytes of `in_fd`, from `offset`, to `out` at its current
 // end: in the kernel where it can (copy_file_range), through a buffer otherwise.
-Status AppendRange(int in_fd, int64_t offset, int64_t length, ReplacementFile& out);
+// Where `offset` and the end of `out` agree modulo `block` (0: out's file system
+// block size), the unaligned head and tail go through the buffer and only whole
+// blocks to the kernel, which can then share them instead of copying them on a
+// file system with shared extents (XFS, btrfs): it shares only blocks whose
+// source and destination offsets are both block-aligned.
+Status AppendRange(int in_fd, int64_t offset, int64_t length, ReplacementFile& out,
+                   int64_t block = 0);
 }  // namespace tolva

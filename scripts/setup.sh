@@ -9,9 +9,10 @@ packages=(
   libgtest-dev libgmock-dev
   shineenc mpg123
   clang-format
+  xfsprogs
 )
 case "${1:-}" in
-  --bench) packages+=(sox ffmpeg lame time coreutils) ;;
+  --bench) packages+=(sox ffmpeg lame time coreutils strace) ;;
   --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
 esac
 

@@ -154,7 +154,8 @@ Status Edit::Copy(int64_t count) {
     return Keep(CopyThroughBuffer(source_, count));
   }
   if (Status s = Flush(); !s.ok()) return Keep(s);
-  if (Status s = AppendRange(source_.fd(), source_.ByteOffsetOf(source_.position()), bytes, out_);
+  if (Status s = AppendRange(source_.fd(), source_.ByteOffsetOf(source_.position()), bytes, out_,
+                             Engine().kernel_copy_block);
       !s.ok()) {
     return Keep(s);
   }

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -67,6 +68,8 @@ Status ReplacementFile::Open() {
   fd_ = ::open(scratch_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd_ < 0) return Status::Failed(ErrnoText("cannot create " + scratch_.string()));
   size_ = 0;
+  struct statvfs vfs;
+  block_size_ = ::fstatvfs(fd_, &vfs) == 0 && vfs.f_bsize > 0 ? vfs.f_bsize : 1;
   return Status::Ok();
 }
 
@@ -164,7 +167,9 @@ Status RenameOverFreeingLater(const fs::path& from, const fs::path& to) {
   return status;
 }
 
-Status AppendRange(int in_fd, int64_t offset, int64_t length, ReplacementFile& out) {
+namespace {
+
+Status KernelAppend(int in_fd, int64_t offset, int64_t length, ReplacementFile& out) {
   while (length > 0) {
     loff_t in_off = offset;
     ssize_t n = ::copy_file_range(in_fd, &in_off, out.fd(), nullptr,
@@ -181,6 +186,23 @@ Status AppendRange(int in_fd, int64_t offset, int64_t length, ReplacementFile& o
     length -= n;
   }
   return Status::Ok();
+}
+
+}  // namespace
+
+Status AppendRange(int in_fd, int64_t offset, int64_t length, ReplacementFile& out, int64_t block) {
+  if (block <= 0) block = out.block_size();
+  const int64_t at = out.size();
+  if (block > 1 && offset % block == at % block) {
+    const int64_t head = std::min(length, (block - at % block) % block);
+    const int64_t middle = (length - head) / block * block;
+    if (middle > 0) {
+      if (Status s = BufferedAppend(in_fd, offset, head, out); !s.ok()) return s;
+      if (Status s = KernelAppend(in_fd, offset + head, middle, out); !s.ok()) return s;
+      return BufferedAppend(in_fd, offset + head + middle, length - head - middle, out);
+    }
+  }
+  return KernelAppend(in_fd, offset, length, out);
 }
 
 Status LinkOrCopy(const fs::path& from, const fs::path& to, bool* existed) {

@@ -24,11 +24,13 @@ namespace tolva::testing {
 namespace fs = std::filesystem;
 
 // Engine settings every effect must give the same bytes under: one frame per
-// block, a few frames, kernel copies of every stretch, and the defaults.
+// block, a few frames, kernel copies of every stretch (aligned to 6-byte blocks:
+// buffered heads and tails around whole blocks), and the defaults.
 struct EngineSetting {
   const char* name;
   int64_t block_frames;
   int64_t kernel_copy_min_bytes;
+  int64_t kernel_copy_block = 0;
 };
 inline void PrintTo(const EngineSetting& setting, std::ostream* os) {
   *os << setting.name;
@@ -36,7 +38,7 @@ inline void PrintTo(const EngineSetting& setting, std::ostream* os) {
 
 inline const EngineSetting kEngineSettings[] = {
     {"OneFrame", 1, -1},
-    {"ThreeFrames", 3, 0},
+    {"ThreeFrames", 3, 0, 6},
     {"SevenFrames", 7, -1},
     {"Default", EngineOptions{}.block_frames, EngineOptions{}.kernel_copy_min_bytes},
 };
@@ -75,9 +77,9 @@ inline int RunProgram(const std::vector<std::string>& args) {
 
 class Workspace {
  public:
-  Workspace() {
-    char pattern[] = "/tmp/tolva-test-XXXXXX";
-    root_ = mkdtemp(pattern);
+  explicit Workspace(const fs::path& parent = "/tmp") {
+    std::string pattern = (parent / "tolva-test-XXXXXX").string();
+    root_ = mkdtemp(pattern.data());
     fs::create_directory(root_ / "audio");
     old_ = fs::current_path();
     fs::current_path(root_);
@@ -168,6 +170,7 @@ class ScopedEngine {
   explicit ScopedEngine(const EngineSetting& s) : saved_(Engine()) {
     Engine().block_frames = s.block_frames;
     Engine().kernel_copy_min_bytes = s.kernel_copy_min_bytes;
+    Engine().kernel_copy_block = s.kernel_copy_block;
   }
   ~ScopedEngine() { Engine() = saved_; }
 
