@@ -112,22 +112,40 @@ TEST_F(HistoryTest, FoldersAreNeverSnapshots) {
   EXPECT_EQ(LastFile("audio/no-such-folder", "wav"), " ");
 }
 
-TEST_F(HistoryTest, TwoEditsAndTwoUndosInOneSecondRestoreTheOriginal) {
-  Bytes original = BuildWav({}, Ramp(3000, 2));
-  ws_.PutWorking(original);
-  for (double amount : {0.5, -2.0}) {
-    ASSERT_TRUE(CreateVersion().ok());
-    RIFF r{};
-    ASSERT_TRUE(GetInfo(r, kWorkingWav));
-    ASSERT_TRUE(EditVoice(r, 0.0, 0.05, amount).ok());
-  }
-  Bytes edited_once = ws_.Working();
-  ASSERT_NE(edited_once, original);
-  ASSERT_TRUE(Discard().ok());
-  ASSERT_NE(ws_.Working(), original);
-  ASSERT_TRUE(Discard().ok());
-  EXPECT_EQ(ws_.Working(), original);
-  EXPECT_TRUE(ws_.Snapshots().empty());
+// Undo and redo install only a usable file; the damaged ones are named and stay.
+TEST_F(HistoryTest, DamagedVersionsAreSkippedAndLeftInPlace) {
+  const Bytes current = BuildWav({}, Ramp(90, 2)), good = BuildWav({}, Ramp(100, 2));
+  Bytes truncated = good;
+  truncated.resize(good.size() - 3);
+  const std::string snapshot = "audio/oldversions/output_2026_1_1_8_0_";
+  const std::string redo_step = "audio/oldversions/redo/output_2026_1_1_8_0_0.wav";
+  ws_.PutWorking(current);
+  std::filesystem::create_directories("audio/oldversions/redo");
+  ws_.Put(snapshot + "0.wav", good);
+  ws_.Put(snapshot + "1.wav", truncated);
+  ws_.Put(snapshot + "2.wav", Bytes(100, 'x'));
+  const std::string skipped_both =
+      "tolva: skipped " + snapshot + "2.wav: not a WAV file this program can read\n" +
+      "tolva: skipped " + snapshot +
+      "1.wav: it cannot be edited: the data chunk claims more bytes than the file holds\n";
+  RunResult r = ws_.Run("666 0 0 0 0");
+  EXPECT_EQ(r.err, skipped_both);
+  EXPECT_EQ(ws_.Working(), good);
+  EXPECT_EQ(ws_.Get(redo_step), current);
+  EXPECT_EQ(ws_.Snapshots().size(), 2u);
+
+  ws_.Put("audio/oldversions/redo/output_2026_1_1_7_0_0.wav", Bytes(100, 'x'));
+  r = ws_.Run("667 0 0 0 0");
+  EXPECT_EQ(r.err,
+            "tolva: skipped audio/oldversions/redo/output_2026_1_1_7_0_0.wav: "
+            "not a WAV file this program can read\n");
+  EXPECT_EQ(ws_.Working(), current);
+  EXPECT_EQ(ws_.Get(snapshot + "0.wav"), good);
+
+  std::filesystem::remove(snapshot + "0.wav");
+  r = ws_.Run("666 0 0 0 0");
+  EXPECT_EQ(r.err, skipped_both + "tolva: refused: there is no snapshot to undo to\n");
+  EXPECT_EQ(ws_.Working(), current);
 }
 
 TEST(LinkOrCopy, CopiesWhereNoLinkCanBeMade) {
