@@ -107,20 +107,20 @@ compare_op() {
   report "$label" "$op_us" "$other_label" "$best_time" "$kb"
 }
 
-# Undo and redo against one rename in a new process (mv of a link to the file),
-# and the first edit after five undos, which puts five redo steps out of reach.
+# Undo and redo against one rename in a new process, started the same way in a
+# workspace prepared the same way (mv of the working file), and the first edit
+# after five undos, which puts five redo steps out of reach.
 history_steps() {  # source-wav
   local wav=$1 mv_us edit="command_file '2 60 70 0 0.5' && env -C $ws $tolva"
+  local undo_ready="prepare_workspace $wav && $edit && command_file '666 0 0 0 0'"
   # Steps of a few milliseconds: the best of more runs, as starting a process varies.
   local repeat=$((repeat * 3))
-  PREPARE="rm -f $out/mv-b && ln -f $wav $out/mv-a && sync"
-  measure mv "$out/mv-a" "$out/mv-b"
+  PREPARE=$undo_ready
+  measure env -C "$ws" mv audio/output.wav audio/moved.wav
   mv_us=$best_time
-  rm -f "$out/mv-b"
-  PREPARE="prepare_workspace $wav && $edit && command_file '666 0 0 0 0'"
   measure env -C "$ws" "$tolva"
   report "undo (op 666)" "$best_time" "mv (one rename)" "$mv_us" "$peak_kb"
-  PREPARE="prepare_workspace $wav && $edit && command_file '666 0 0 0 0' && env -C $ws $tolva && command_file '667 0 0 0 0'"
+  PREPARE="$undo_ready && env -C $ws $tolva && command_file '667 0 0 0 0'"
   measure env -C "$ws" "$tolva"
   report "redo (op 667)" "$best_time" "mv (one rename)" "$mv_us" "$peak_kb"
   repeat=$((repeat / 3))
@@ -225,4 +225,4 @@ bench_file() {  # name minutes
 
 bench_file ten 10
 [[ $quick == 1 ]] || bench_file sixty 60
-rm -rf "$ws" "$out"/o.* "$out"/[abcds].wav "$out/copy.wav" "$out/mv-a" "$out/.rss" "$out/.err"
+rm -rf "$ws" "$out"/o.* "$out"/[abcds].wav "$out/copy.wav" "$out/.rss" "$out/.err"
