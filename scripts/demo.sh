@@ -44,7 +44,7 @@ step() {  # command, what it means
   set -e
   echo "    exit status $status"
   describe output.wav
-  [[ -d audio/oldversions ]] && echo "    snapshots: $(ls audio/oldversions | wc -l)"
+  [[ -d audio/oldversions ]] && echo "    snapshots: $(find audio/oldversions -maxdepth 1 -type f | wc -l)"
   return 0
 }
 
