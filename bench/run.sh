@@ -7,6 +7,7 @@
 #                           then the 60-minute file on XFS (as root)
 #   bench/run.sh --quick    the 10-minute file only
 #   bench/run.sh --xfs      the 60-minute file on XFS only
+#   bench/run.sh --history  undo, redo and the edit after undos only (both files)
 #
 # Times are the best of $REPEAT runs (default 3) of wall-clock seconds; peak
 # memory is the largest resident set of those runs.
@@ -17,8 +18,10 @@ scripts/setup.sh --bench
 
 quick=0
 xfs_only=0
+history_only=0
 [[ "${1:-}" == "--quick" ]] && quick=1
 [[ "${1:-}" == "--xfs" ]] && xfs_only=1
+[[ "${1:-}" == "--history" ]] && history_only=1
 repeat=${REPEAT:-3}
 out=$root/bench/out
 mkdir -p "$out"
@@ -110,6 +113,34 @@ compare_op() {
   report "$label" "$op_us" "$other_label" "$best_time" "$kb"
 }
 
+# Undo and redo against one rename in a new process, started the same way in a
+# workspace prepared the same way (mv of the working file), and the first edit
+# after five undos, which puts five redo steps out of reach.
+history_steps() {  # source-wav
+  local wav=$1 mv_us edit="command_file '2 60 70 0 0.5' && env -C $ws $tolva"
+  local undo_ready="prepare_workspace $wav && $edit && command_file '666 0 0 0 0'"
+  # Steps of a few milliseconds: the best of more runs, as starting a process varies.
+  local repeat=$((repeat * 3))
+  PREPARE=$undo_ready
+  measure env -C "$ws" mv audio/output.wav audio/moved.wav
+  mv_us=$best_time
+  measure env -C "$ws" "$tolva"
+  report "undo (op 666)" "$best_time" "mv (one rename)" "$mv_us" "$peak_kb"
+  PREPARE="$undo_ready && env -C $ws $tolva && command_file '667 0 0 0 0'"
+  measure env -C "$ws" "$tolva"
+  report "redo (op 667)" "$best_time" "mv (one rename)" "$mv_us" "$peak_kb"
+  repeat=$((repeat / 3))
+  local five_undos="prepare_workspace $wav"
+  for _ in 1 2 3 4 5; do five_undos+=" && $edit"; done
+  for _ in 1 2 3 4 5; do five_undos+=" && command_file '666 0 0 0 0' && env -C $ws $tolva"; done
+  PREPARE="$five_undos && command_file '2 60 70 0 0.5'"
+  measure env -C "$ws" "$tolva"
+  local after_undos_us=$best_time after_undos_kb=$peak_kb
+  PREPARE="prepare_workspace $wav && command_file '2 60 70 0 0.5'"
+  measure env -C "$ws" "$tolva"
+  report "volume after five undos (op 2)" "$after_undos_us" "volume in a fresh workspace" "$best_time" "$after_undos_kb"
+}
+
 bench_file() {  # name minutes
   local name=$1 wav=$out/$1.wav mp3=$out/$1.mp3 second=$out/$1-second.mp3
   generate "$name" $(($2 * 60))
@@ -126,6 +157,9 @@ bench_file() {  # name minutes
   PREPARE=""
   measure /bin/true
   echo "cp $(seconds "$cp_us") s, cp + sync $(seconds "$cp_sync_us") s, start of a process $(seconds "$best_time") s"
+
+  history_steps "$wav"
+  [[ $history_only == 1 ]] && return
 
   # op code, command, label, equivalent label, equivalent command
   local ops=(
@@ -151,11 +185,6 @@ bench_file() {  # name minutes
     IFS='|' read -r cmd label other_label other_cmd <<<"$entry"
     compare_op "$label" "$cmd" "$wav" "$other_label" "$other_cmd"
   done
-
-  # Undo: the snapshot of an edit is put back.
-  PREPARE="prepare_workspace $wav && command_file '2 60 70 0 0.5' && env -C $ws $tolva && command_file '666 0 0 0 0'"
-  measure env -C "$ws" "$tolva"
-  report "undo (op 666)" "$best_time" "" 0 "$peak_kb"
 
   if [[ $quick == 1 || $name == ten ]]; then
     # Insert and mix a 60 s range of a mono 48 kHz recording (decode included).
@@ -286,6 +315,6 @@ if [[ $xfs_only == 1 ]]; then
 else
   bench_file ten 10
   [[ $quick == 1 ]] || bench_file sixty 60
-  [[ $quick == 1 ]] || bench_xfs sixty 60
+  [[ $quick == 1 || $history_only == 1 ]] || bench_xfs sixty 60
 fi
 rm -rf "$ws" "$out"/o.* "$out"/[abcds].wav "$out/copy.wav" "$out/.rss" "$out/.err" "$out/.strace"

@@ -9,7 +9,11 @@
 #include "status.h"
 #include "workspace.h"
 
-// Snapshots of the working file in audio/oldversions, and the undo.
+// The history of the working file: snapshots (older versions) in
+// audio/oldversions, the working file, and redo steps (versions undone) in
+// audio/oldversions/redo. A redo step is named after the snapshot its undo
+// installed, so the newest step has the oldest name, and every step moves one
+// version across by links and renames, in constant time.
 namespace tolva {
 
 // The clock that names snapshots: seconds since 1970-01-01 00:00 UTC. Tests
@@ -51,7 +55,21 @@ std::string LastFile(const fs::path& folder, const std::string& ext);
 // file; a snapshot that cannot be kept is a failure.
 Status CreateVersion();
 
-// Undo: the newest snapshot replaces the working file.
+// Whether a file may be installed as the working file: its header parses, it
+// passes the editing checks and it holds every byte the header announces.
+Status CheckInstallable(const fs::path& path);
+
+// Undo: the working file becomes a redo step and the newest usable snapshot
+// replaces it. Damaged snapshots are named on standard error and left in place.
 Status Discard();
+
+// Redo: the working file becomes the newest snapshot again and the newest
+// usable redo step replaces it.
+Status Redo();
+
+// Puts the redo steps out of reach (a new edit starts a new branch). They are
+// moved aside in one rename; their space is freed with the rest of the history
+// at the export, as freeing long files takes time in proportion to their size.
+Status DropRedoSteps();
 
 }  // namespace tolva

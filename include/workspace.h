@@ -24,7 +24,33 @@ inline const fs::path kScratch = "audio/temp.wav";
 inline const fs::path kExportMp3 = "audio/output.mp3";
 inline const fs::path kScratchMp3 = "audio/temp.mp3";
 inline const fs::path kSnapshots = "audio/oldversions";
+inline const fs::path kRedoSteps = "audio/oldversions/redo";
+inline const fs::path kDropped = "audio/oldversions/dropped";
 }  // namespace paths
+
+// Holds the workspace for one run: an exclusive lock on the audio folder
+// itself, released when this object goes away (or the process ends).
+class WorkspaceLock {
+ public:
+  WorkspaceLock() = default;
+  ~WorkspaceLock();
+  WorkspaceLock(const WorkspaceLock&) = delete;
+  WorkspaceLock& operator=(const WorkspaceLock&) = delete;
+
+ private:
+  friend Status LockWorkspace(WorkspaceLock* lock);
+  int fd_ = -1;
+};
+
+// Waits until no other run holds the workspace, then holds it. Every way in
+// takes it before it reads its command, so that two runs started at once take
+// turns instead of writing over each other. Without an audio folder there is
+// nothing to hold.
+Status LockWorkspace(WorkspaceLock* lock);
+
+// Removes the scratch files a killed run may have left (links at their names
+// are removed, not followed). Call with the workspace held, before a command.
+void RemoveLeftovers();
 
 // A new version of a file, written to a scratch file of its own and renamed over
 // its target only when complete. Until then the target is untouched; a scratch
@@ -80,16 +106,27 @@ bool Exists(const fs::path& path);
 Status RemoveFile(const fs::path& path);
 // Creates a folder; one that is there already is no error.
 Status MakeFolder(const fs::path& path);
-// Removes every file in a folder, then the folder; a missing folder is no error.
+// Removes a folder with everything in it as it is: links are removed, never
+// followed; subfolders with their contents. A missing folder is no error.
 Status RemoveFolder(const fs::path& path);
 // Renames `from` over `to` in one step.
 Status RenameOver(const fs::path& from, const fs::path& to);
 
-// RenameOver for a `to` whose blocks are not kept by another name: freeing a
-// large file takes time in proportion to its size, so a descriptor holds the
-// old `to` through the rename and a child process that outlives this one lets
-// go of it. The rename itself takes constant time.
-Status RenameOverFreeingLater(const fs::path& from, const fs::path& to);
+// Which file a name stands for: device and inode, or {0, 0} for no file.
+struct FileIdentity {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+FileIdentity IdentityOf(const fs::path& path);
+
+// Whether two names are links of one file.
+bool SameFile(const fs::path& a, const fs::path& b);
+
+// Makes `from` the file at `to` and removes the name `from`. Unlike a bare
+// rename it also works when both are links of one file (rename then does
+// nothing at all): the name `from` is removed and `to` keeps its bytes.
+Status MoveOver(const fs::path& from, const fs::path& to);
 
 // Makes `to` (which must not exist) hold the bytes of `from`: a hard link where
 // the file system allows one, a byte copy otherwise. `*existed` is set when

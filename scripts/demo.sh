@@ -44,7 +44,7 @@ step() {  # command, what it means
   set -e
   echo "    exit status $status"
   describe output.wav
-  [[ -d audio/oldversions ]] && echo "    snapshots: $(ls audio/oldversions | wc -l)"
+  [[ -d audio/oldversions ]] && echo "    snapshots: $(find audio/oldversions -maxdepth 1 -type f | wc -l)"
   return 0
 }
 
@@ -60,6 +60,8 @@ step "2 1.0 3.0 0 0.5" "halve the volume of 1 s to 3 s"
 step "3 4.0 6.0 0 0" "play 4 s to 6 s backwards"
 step "4 8.0 9.5 0 0" "cut 8 s to 9.5 s out"
 step "666 0 0 0 0" "undo the cut"
+step "667 0 0 0 0" "redo the cut"
+step "666 0 0 0 0" "undo it again"
 step "9 2.0 3.0 0 0.25" "echo of 2 s to 3 s, 0.25 s later"
 step "2 5 1 0 2" "a range that ends before it begins: refused, nothing changes"
 step "999 0 0 0 0" "export the result; the working file and its history are cleared"

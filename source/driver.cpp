@@ -49,17 +49,19 @@ Status Import(const Command&) {
 }
 
 // Only a complete MP3 may clear the working file and its history, and only once
-// the MP3 is durably in place.
+// the MP3 is durably in place: from then on the export has happened, and what
+// cannot be cleared is a warning, not a failure.
 Status Export(const Command&) {
   if (Status s = transformer(); !s.ok()) return s;
   SyncFolder(paths::kAudio);
-  if (Status s = RemoveFile(paths::kWorking); !s.ok()) return s;
-  return RemoveFolder(paths::kSnapshots);
+  for (Status s : {RemoveFile(paths::kWorking), RemoveFolder(paths::kSnapshots)}) {
+    if (!s.ok()) std::fprintf(stderr, "tolva: warning: %s\n", s.message().c_str());
+  }
+  return Status::Ok();
 }
 
-Status Undo(const Command&) {
-  return Discard();
-}
+constexpr int kUndo = 666;
+constexpr int kRedo = 667;
 
 const Operation kOperations[] = {
     {0, "import", "decode audio/res.mp3 into the working file audio/output.wav", Import},
@@ -88,7 +90,10 @@ const Operation kOperations[] = {
      [](const Command& c) { return Repeat(Res, c.position, c.begin, c.end); }},
     {14, "move", "move [begin, end) to position",
      [](const Command& c) { return Transfer(Res, c.position, c.begin, c.end); }},
-    {666, "undo", "put the newest snapshot back as the working file", Undo},
+    {kUndo, "undo", "put the newest snapshot back as the working file",
+     [](const Command&) { return Discard(); }},
+    {kRedo, "redo", "put back the version the last undo replaced",
+     [](const Command&) { return Redo(); }},
     {999, "export", "encode the working file into audio/output.mp3, then clear it and its history",
      Export},
 };
@@ -155,7 +160,9 @@ Status ParseCommand(const std::string& text, Command* command) {
   return Status::Ok();
 }
 
-Status RunCommand(const Command& command) {
+namespace {
+
+Status Dispatch(const Command& command) {
   if (IsEditing(command.op)) {
     if (Status s = PrepareEdit(command); !s.ok()) return s;
   }
@@ -165,12 +172,30 @@ Status RunCommand(const Command& command) {
   return Status::Refused("op code " + std::to_string(command.op) + " does nothing");
 }
 
+}  // namespace
+
+// Any command other than undo and redo that leaves another working file
+// (an edit, an import, an export) starts a new branch of the history.
+Status RunCommand(const Command& command) {
+  const FileIdentity before = IdentityOf(paths::kWorking);
+  Status status = Dispatch(command);
+  if (command.op != kUndo && command.op != kRedo && IdentityOf(paths::kWorking) != before) {
+    if (Status s = DropRedoSteps(); !s.ok()) {
+      std::fprintf(stderr, "tolva: warning: %s\n", s.message().c_str());
+    }
+  }
+  return status;
+}
+
 Status Run() {
+  WorkspaceLock lock;
+  if (Status s = LockWorkspace(&lock); !s.ok()) return s;
   if (!Exists(paths::kCommand)) return Status::Ok();
   std::string text;
   if (Status s = ReadPrefix(paths::kCommand, kCommandLimit, &text); !s.ok()) return s;
   // A command that stays behind would run again on the next start.
   if (Status s = RemoveFile(paths::kCommand); !s.ok()) return s;
+  RemoveLeftovers();
   Command command;
   if (Status s = ParseCommand(text, &command); !s.ok()) return s;
   return RunCommand(command);

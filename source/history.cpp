@@ -1,9 +1,12 @@
 #include "history.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <system_error>
+
+#include "riff.h"
 
 namespace tolva {
 
@@ -129,10 +132,77 @@ Status CreateVersion() {
   }
 }
 
+Status CheckInstallable(const fs::path& path) {
+  std::string prefix;
+  if (Status s = ReadPrefix(path, kMaxHeaderBytes, &prefix); !s.ok()) return s;
+  RIFF record{};
+  if (!ParseHeader(reinterpret_cast<const uint8_t*>(prefix.data()), prefix.size(), record)) {
+    return Status::Failed("not a WAV file this program can read");
+  }
+  return CheckEditable(record, FileSize(path), "it");
+}
+
+namespace {
+
+// Names of the history files in `folder`, newest first for the snapshots
+// (`newest_first`) and oldest name first for the redo steps.
+std::vector<std::string> HistoryNames(const fs::path& folder, bool newest_first) {
+  std::vector<std::pair<SnapshotKey, std::string>> keyed;
+  for (std::string& name : GetFileList(folder, "wav")) {
+    if (std::optional<SnapshotKey> key = ParseSnapshotName(name)) keyed.emplace_back(*key, name);
+  }
+  std::sort(keyed.begin(), keyed.end());
+  if (newest_first) std::reverse(keyed.begin(), keyed.end());
+  std::vector<std::string> names;
+  for (auto& entry : keyed) names.push_back(std::move(entry.second));
+  return names;
+}
+
+// Installs the first usable version of `from` (in HistoryNames order) as the
+// working file, keeping the working file it replaces in `keep` under the same
+// name. The working file is linked before anything is renamed over it, so a
+// crash at any point leaves every version under at least one name.
+Status StepAcross(const fs::path& from, bool newest_first, const fs::path& keep,
+                  const std::string& none) {
+  for (const std::string& name : HistoryNames(from, newest_first)) {
+    const fs::path version = from / name;
+    if (Status usable = CheckInstallable(version); !usable.ok()) {
+      std::fprintf(stderr, "tolva: skipped %s: %s\n", version.c_str(), usable.message().c_str());
+      continue;
+    }
+    if (FileSize(paths::kWorking) >= 0) {
+      if (Status s = MakeFolder(keep); !s.ok()) return s;
+      const fs::path kept = keep / name;
+      // A name left by an interrupted step is taken over.
+      if (!SameFile(kept, paths::kWorking)) {
+        if (Status s = RemoveFile(kept); !s.ok()) return s;
+        bool existed = false;
+        if (Status s = LinkOrCopy(paths::kWorking, kept, &existed); !s.ok()) return s;
+      }
+    }
+    return MoveOver(version, paths::kWorking);
+  }
+  return Status::Refused(none);
+}
+
+}  // namespace
+
 Status Discard() {
-  const std::string name = LastFile(paths::kSnapshots, "wav");
-  if (name[0] == ' ') return Status::Refused("there is no snapshot to undo to");
-  return RenameOverFreeingLater(paths::kSnapshots / name, paths::kWorking);
+  return StepAcross(paths::kSnapshots, true, paths::kRedoSteps, "there is no snapshot to undo to");
+}
+
+Status Redo() {
+  return StepAcross(paths::kRedoSteps, false, paths::kSnapshots, "there is nothing to redo");
+}
+
+Status DropRedoSteps() {
+  if (!Exists(paths::kRedoSteps)) return Status::Ok();
+  if (Status s = MakeFolder(paths::kDropped); !s.ok()) return s;
+  for (int n = 1;; ++n) {
+    const fs::path aside = paths::kDropped / std::to_string(n);
+    if (Exists(aside)) continue;
+    return RenameOver(paths::kRedoSteps, aside);
+  }
 }
 
 }  // namespace tolva

@@ -1,6 +1,7 @@
 #include "workspace.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -131,15 +132,8 @@ Status MakeFolder(const fs::path& path) {
 
 Status RemoveFolder(const fs::path& path) {
   std::error_code ec;
-  if (!fs::is_directory(fs::symlink_status(path, ec))) return Status::Ok();
-  for (const auto& entry : fs::directory_iterator(path, ec)) {
-    if (entry.is_directory(ec) && !entry.is_symlink(ec)) continue;
-    if (Status s = RemoveFile(entry.path()); !s.ok()) return s;
-  }
-  if (ec) return Status::Failed("cannot list " + path.string() + ": " + ec.message());
-  if (::rmdir(path.c_str()) != 0 && errno != ENOENT) {
-    return Status::Failed(ErrnoText("cannot remove " + path.string()));
-  }
+  fs::remove_all(path, ec);
+  if (ec) return Status::Failed("cannot remove " + path.string() + ": " + ec.message());
   return Status::Ok();
 }
 
@@ -150,21 +144,46 @@ Status RenameOver(const fs::path& from, const fs::path& to) {
   return Status::Ok();
 }
 
-Status RenameOverFreeingLater(const fs::path& from, const fs::path& to) {
-  int old = ::open(to.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  Status status = RenameOver(from, to);
-  if (old < 0) return status;
-  pid_t child = ::fork();
-  if (child == 0) {
-    // Keep no pipe of the caller open: the caller may read our output to its end.
-    int null = ::open("/dev/null", O_RDWR);
-    for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
-    ::setsid();
-    ::close(old);
-    ::_exit(0);
+FileIdentity IdentityOf(const fs::path& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return {};
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+}
+
+bool SameFile(const fs::path& a, const fs::path& b) {
+  const FileIdentity ia = IdentityOf(a);
+  return ia != FileIdentity{} && ia == IdentityOf(b);
+}
+
+Status MoveOver(const fs::path& from, const fs::path& to) {
+  if (SameFile(from, to)) return RemoveFile(from);
+  return RenameOver(from, to);
+}
+
+WorkspaceLock::~WorkspaceLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Status LockWorkspace(WorkspaceLock* lock) {
+  int fd = ::open(paths::kAudio.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 && errno == ENOENT) return Status::Ok();
+  if (fd < 0) return Status::Failed(ErrnoText("cannot open " + paths::kAudio.string()));
+  while (::flock(fd, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    Status failed = Status::Failed(ErrnoText("cannot lock " + paths::kAudio.string()));
+    ::close(fd);
+    return failed;
   }
-  ::close(old);
-  return status;
+  if (lock->fd_ >= 0) ::close(lock->fd_);
+  lock->fd_ = fd;
+  return Status::Ok();
+}
+
+void RemoveLeftovers() {
+  for (const fs::path& scratch :
+       {paths::kScratch, paths::kScratchMp3, paths::kImportWav, paths::kSecondWav}) {
+    ::unlink(scratch.c_str());
+  }
 }
 
 namespace {

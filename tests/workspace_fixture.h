@@ -100,12 +100,12 @@ class Workspace {
   }
   void PutWorking(const Bytes& wav) const { Put("audio/output.wav", wav); }
   Bytes Working() const { return Get("audio/output.wav"); }
-  // Files in audio/oldversions, sorted.
-  std::vector<std::string> Snapshots() const {
+  // Files in audio/oldversions (or in another folder of the workspace), sorted.
+  std::vector<std::string> Snapshots(const fs::path& folder = "audio/oldversions") const {
     std::vector<std::string> names;
-    if (!fs::exists(root_ / "audio/oldversions")) return names;
-    for (auto& e : fs::directory_iterator(root_ / "audio/oldversions"))
-      names.push_back(e.path().filename().string());
+    if (!fs::exists(root_ / folder)) return names;
+    for (auto& e : fs::directory_iterator(root_ / folder))
+      if (e.is_regular_file()) names.push_back(e.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
   }
@@ -124,7 +124,10 @@ class Workspace {
     return RunBinary(options);
   }
 
-  RunResult RunBinary(const RunOptions& options = {}) const {
+  RunResult RunBinary(const RunOptions& options = {}) const { return Wait(Start(options)); }
+
+  // Starts the binary in the workspace without waiting for it.
+  pid_t Start(const RunOptions& options = {}) const {
     fs::path out_file = root_ / ".stdout", err_file = root_ / ".stderr";
     pid_t pid = fork();
     if (pid == 0) {
@@ -146,6 +149,11 @@ class Workspace {
       execl(TOLVA_BINARY, "tolva", static_cast<char*>(nullptr));
       _exit(127);
     }
+    return pid;
+  }
+
+  RunResult Wait(pid_t pid) const {
+    fs::path out_file = root_ / ".stdout", err_file = root_ / ".stderr";
     int status = 0;
     waitpid(pid, &status, 0);
     RunResult r;
