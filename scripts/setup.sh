@@ -7,11 +7,11 @@ packages=(
   g++ cmake ninja-build pkg-config make
   libmpg123-dev libshine-dev
   libgtest-dev libgmock-dev
-  shineenc mpg123
+  shineenc mpg123 lame
   clang-format
 )
 case "${1:-}" in
-  --bench) packages+=(sox ffmpeg lame time coreutils) ;;
+  --bench) packages+=(sox ffmpeg time coreutils) ;;
   --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
 esac
 

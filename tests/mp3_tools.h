@@ -1,7 +1,7 @@
 #pragma once
 
-// MP3 inputs for tests, made by the project's own export, and an independent
-// decode (the mpg123 command-line tool) to check MP3 outputs with.
+// MP3 inputs for tests, made by the project's own export and by lame, and an
+// independent decode (the mpg123 command-line tool) to check MP3s with.
 
 #include <cmath>
 #include <stdexcept>
@@ -12,40 +12,45 @@
 
 namespace tolva::testing {
 
-// A decoded sample appears 528 (libshine's analysis) + 529 (synthesis) frames
-// after the input sample it stands for.
+// libshine's analysis (528) and a decoder's synthesis (529) delay the audio of
+// a stream that records no delay by this many frames.
 constexpr int64_t kMp3Delay = 1057;
 
-// One encode of Tones() at the export's bit rates measures 39 dB (stereo at
-// 64 kbit/s, MPEG-2.5) to 67 dB; the same stream one frame out of place
-// measures under 22 dB, a garbled or cut stream far less.
+// One encode of Tones() measures 39 dB (stereo at 64 kbit/s, MPEG-2.5) to
+// 67 dB; the same stream one sample out of place measures under 22 dB.
 constexpr double kMinMp3SnrDb = 35;
 
 inline Bytes WavOf(const Samples& samples, int channels, int rate) {
   return BuildWav({.channels = channels, .rate = rate}, samples);
 }
 
-// The MP3 the export makes of a 16-bit WAV holding `samples`.
-inline Bytes EncodeMp3(const Samples& samples, int channels, int rate) {
+// The output `out.mp3` of `command` run on in.wav holding `samples`.
+inline Bytes Encode(const std::vector<std::string>& command, const Samples& samples, int channels,
+                    int rate) {
   Workspace scratch;
   scratch.Put("in.wav", WavOf(samples, channels, rate));
-  Status s = EncodeMp3File("in.wav", "out.mp3", "out.part");
-  if (!s.ok()) throw std::runtime_error("cannot encode the test MP3: " + s.message());
+  if (command.empty()) {
+    Status s = EncodeMp3File("in.wav", "out.mp3", "out.part");
+    if (!s.ok()) throw std::runtime_error("cannot encode the test MP3: " + s.message());
+  } else if (RunProgram(command) != 0) {
+    throw std::runtime_error(command[0] + " cannot encode the test MP3");
+  }
   return scratch.Get("out.mp3");
 }
+inline Bytes EncodeMp3(const Samples& samples, int channels, int rate) {
+  return Encode({}, samples, channels, rate);
+}
+inline Bytes Lame(const Samples& samples, int channels, int rate) {
+  return Encode({"lame", "--quiet", "-b", "128", "in.wav", "out.mp3"}, samples, channels, rate);
+}
 
-// Every sample the mpg123 command-line decoder makes of `mp3`, gapless
-// trimming off (streams without an encoder tag do not use it anyway).
-inline Samples DecodeMp3(const Bytes& mp3, int* channels, int* rate) {
+// What the mpg123 command-line decoder makes of `mp3`, as a WAV file.
+inline Bytes DecodeMp3(const Bytes& mp3) {
   Workspace scratch;
   scratch.Put("in.mp3", mp3);
-  if (RunProgram({"mpg123", "-q", "--no-gapless", "-w", "out.wav", "in.mp3"}) != 0 ||
-      !scratch.Has("out.wav"))
+  if (RunProgram({"mpg123", "-q", "-w", "out.wav", "in.mp3"}) != 0 || !scratch.Has("out.wav"))
     throw std::runtime_error("mpg123 cannot decode the test MP3");
-  const Bytes wav = scratch.Get("out.wav");
-  *channels = HeaderOf(wav).NumChannels;
-  *rate = HeaderOf(wav).SampleRate;
-  return SamplesOf(wav);
+  return scratch.Get("out.wav");
 }
 
 // Pseudo-random bytes.
@@ -64,6 +69,11 @@ struct Mp3Frame {
   int length = 0;           // bytes the header declares
   int main_data_begin = 0;  // from the side information
   int samples = 0;          // per channel
+  // Where an information frame's tag CRC lies (after the side information,
+  // 120 bytes of Info fields and 34 of the LAME-style extension).
+  size_t TagCrcOffset() const {
+    return offset + 158 + (version == 1 ? (mode == 3 ? 17 : 32) : (mode == 3 ? 9 : 17));
+  }
 };
 
 // Walks `mp3` frame by frame by the lengths the headers declare. Fails (sets
@@ -110,6 +120,13 @@ inline std::vector<Mp3Frame> ParseFrames(const Bytes& mp3, std::string* error) {
   return frames;
 }
 
+// A big-endian number of `bytes` bytes at `at`.
+inline int64_t BigEndian(const Bytes& b, size_t at, int bytes) {
+  int64_t value = 0;
+  for (int i = 0; i < bytes; ++i) value = value << 8 | b[at + static_cast<size_t>(i)];
+  return value;
+}
+
 // Two tones per channel, well inside the band of every MP3 sample rate.
 inline Samples Tones(int64_t frames, int channels, int rate, double amplitude = 8000) {
   Samples s(static_cast<size_t>(frames * channels));
@@ -131,7 +148,8 @@ struct Match {
   double snr_db = 0;
   double gain = 0;
 };
-inline Match Compare(const Samples& original, const Samples& decoded, int channels, int64_t delay) {
+inline Match Compare(const Samples& original, const Samples& decoded, int channels,
+                     int64_t delay = 0) {
   double xx = 0, xy = 0, yy = 0;
   for (size_t i = 0; i < original.size(); ++i) {
     size_t at = i + static_cast<size_t>(delay * channels);
