@@ -103,8 +103,8 @@ struct Mp3InfoFields {
 
 // An "Info" frame with the LAME-style extension (delay, padding, CRCs), named
 // as this program's; a decoder that knows none of it plays one frame of
-// silence. Empty for a header that is not Layer III or a delay or padding
-// that does not fit 12 bits.
+// silence. Empty for a header that is not Layer III, a frame too short for the
+// tag, or a delay or padding that does not fit 12 bits.
 std::vector<uint8_t> Mp3InfoFrame(const Mp3InfoFields& fields);
 
 // libshine 3.1.1 writes frames that are not always as long as their headers

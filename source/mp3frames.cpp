@@ -52,22 +52,21 @@ uint16_t Crc16(const uint8_t* bytes, size_t size, uint16_t crc) {
 
 std::vector<uint8_t> Mp3InfoFrame(const Mp3InfoFields& fields) {
   constexpr int kMostTwelveBits = 4095;
-  if (fields.delay < 0 || fields.delay > kMostTwelveBits || fields.padding < 0 ||
-      fields.padding > kMostTwelveBits) {
-    return {};
-  }
-  std::vector<uint8_t> frame(static_cast<size_t>(std::max(fields.frame_bytes, 4)), 0);
-  std::memcpy(frame.data(), fields.header, 4);
-  frame[2] &= static_cast<uint8_t>(~0x02);  // as long as an unpadded frame
-  const bool mpeg1 = ((fields.header[1] >> 3) & 3) == 3;
-  const int mode = fields.header[3] >> 6;  // 3: single channel, 2: dual channel
+  constexpr size_t kTagBytes = 156;
   int kbps = 0, rate = 0;
   bool padded = false;
-  if (!ReadLayer3Header(fields.header, &kbps, &rate, &padded)) return {};
+  if (!ReadLayer3Header(fields.header, &kbps, &rate, &padded) || fields.delay < 0 ||
+      fields.delay > kMostTwelveBits || fields.padding < 0 || fields.padding > kMostTwelveBits) {
+    return {};
+  }
+  const bool mpeg1 = ((fields.header[1] >> 3) & 3) == 3;
+  const int mode = fields.header[3] >> 6;  // 3: single channel
   // The tag starts after the side information, which stays zero: no audio.
   size_t at = 4 + static_cast<size_t>(mpeg1 ? (mode == 3 ? 17 : 32) : (mode == 3 ? 9 : 17));
-  constexpr size_t kTagBytes = 156;
-  if (frame.size() < at + kTagBytes) return {};
+  if (fields.frame_bytes < 0 || static_cast<size_t>(fields.frame_bytes) < at + kTagBytes) return {};
+  std::vector<uint8_t> frame(static_cast<size_t>(fields.frame_bytes), 0);
+  std::memcpy(frame.data(), fields.header, 4);
+  frame[2] &= static_cast<uint8_t>(~0x02);  // as long as an unpadded frame
   auto put = [&](uint64_t value, int bytes) {
     for (int i = bytes - 1; i >= 0; --i) frame[at++] = static_cast<uint8_t>(value >> (8 * i));
   };
@@ -88,7 +87,7 @@ std::vector<uint8_t> Mp3InfoFrame(const Mp3InfoFields& fields) {
   put(static_cast<uint64_t>(std::min(kbps, 255)), 1);
   put(static_cast<uint64_t>(fields.delay) << 12 | static_cast<uint64_t>(fields.padding), 3);
   const int source_rate = rate <= 32000 ? 0 : rate == 44100 ? 1 : 2;
-  put(static_cast<uint64_t>(source_rate << 6 | (mode == 3 ? 0 : 2) << 2), 1);
+  put(static_cast<uint64_t>(source_rate << 6 | (mode == 3 ? 0 : 2) << 2), 1);  // mono or dual
   put(0, 1 + 2);  // no gain change, no preset
   put(static_cast<uint64_t>(fields.bytes), 4);
   put(fields.audio_crc, 2);
