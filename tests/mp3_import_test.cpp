@@ -32,7 +32,6 @@ TEST(Mp3ImportRun, DamagedInputsImportTheirWholeFramesOrNothing) {
   const Bytes with_info = EncodeMp3(Tones(20000, 2, 44100), 2, 44100);
   const Bytes mp3 = Slice(with_info, ParseFrames(with_info)[1].offset, with_info.size());
   const Bytes at48 = Slice(EncodeMp3(Tones(5000, 2, 48000), 2, 48000), 576, 4 * 576);
-  const Bytes mono = EncodeMp3(Tones(3000, 1, 44100), 1, 44100);
   const std::vector<Mp3Frame> frames = ParseFrames(mp3);
   const std::string kNoAudio = "holds no MP3 audio", kChange =
                                                          "changes from 2 channels at 44100 "
@@ -56,8 +55,6 @@ TEST(Mp3ImportRun, DamagedInputsImportTheirWholeFramesOrNothing) {
       {"a WAV file", BuildWav(WavLayout{}, Ramp(3000, 2)), kNoAudio},
       {"an export of nothing", EncodeMp3({}, 2, 44100), kNoAudio},
       {"44.1 kHz, then 48 kHz", Spliced(at48, 0, mp3), kChange},
-      {"mono, then stereo", Spliced(mp3, 0, mono),
-       "changes from 1 channels at 44100 Hz to 2 channels at 44100 Hz midway"},
   };
   const Samples clean = SamplesOf(DecodeMp3(mp3));
   const Bytes working = BuildWav(WavLayout{}, Ramp(1000, 2));
