@@ -79,16 +79,16 @@ std::vector<uint8_t> Mp3InfoFrame(const Mp3InfoFields& fields) {
   put(static_cast<uint64_t>(fields.frames), 4);
   put(static_cast<uint64_t>(fields.bytes), 4);
   for (int i = 0; i < 100; ++i) put(static_cast<uint64_t>(i * 256 / 100), 1);  // constant rate
-  put(0, 4);  // no quality recorded
+  at += 4;  // no quality recorded
   put_text("tolva    ", 9);
-  put(0x01, 1);           // tag revision 0, constant bit rate
-  put(0, 1);              // no lowpass filter
-  put(0, 4 + 2 + 2 + 1);  // no peak, no replay gain, no encoder flags
+  put(0x01, 1);         // tag revision 0, constant bit rate
+  at += 1;              // no lowpass filter
+  at += 4 + 2 + 2 + 1;  // no peak, no replay gain, no encoder flags
   put(static_cast<uint64_t>(std::min(kbps, 255)), 1);
   put(static_cast<uint64_t>(fields.delay) << 12 | static_cast<uint64_t>(fields.padding), 3);
   const int source_rate = rate <= 32000 ? 0 : rate == 44100 ? 1 : 2;
   put(static_cast<uint64_t>(source_rate << 6 | (mode == 3 ? 0 : 2) << 2), 1);  // mono or dual
-  put(0, 1 + 2);  // no gain change, no preset
+  at += 1 + 2;  // no gain change, no preset
   put(static_cast<uint64_t>(fields.bytes), 4);
   put(fields.audio_crc, 2);
   put(Crc16(frame.data(), at), 2);
