@@ -15,6 +15,8 @@ namespace tolva {
 
 namespace fs = std::filesystem;
 
+class ReplacementFile;
+
 // Decodes audio/res.mp3 (which = 0) or audio/res1.mp3 (any other value) into
 // audio/res.wav or audio/res1.wav: a 44-byte-header 16-bit PCM WAV with the
 // stream's channels and rate. Fails, writing nothing, when the source holds no
@@ -48,9 +50,9 @@ Status EncodeMp3File(const fs::path& input, const fs::path& mp3, const fs::path&
 int Mp3BitRate(int sample_rate, int channels);
 
 // Streams the samples of an MP3 file through libmpg123: signed 16-bit,
-// interleaved, at the stream's own rate and channel count. Every frame is
-// decoded whole (no gapless trimming), so a stream without an encoder tag
-// yields frames × samples-per-frame.
+// interleaved, at the stream's own rate and channel count. The encoder delay
+// and padding that an information frame records are trimmed; a stream without
+// one yields frames × samples-per-frame.
 class Mp3Decoder {
  public:
   Mp3Decoder() = default;
@@ -81,6 +83,30 @@ class Mp3Decoder {
   int64_t stray_frames_ = 0;
 };
 
+// Overwrites bytes already written to `out`, from `offset` on.
+Status WriteAt(ReplacementFile& out, const std::vector<uint8_t>& bytes, int64_t offset);
+
+// CRC-16 with the polynomial 0x8005, bits reflected, as information frames
+// carry it; `crc` continues an earlier run.
+uint16_t Crc16(const uint8_t* bytes, size_t size, uint16_t crc = 0);
+
+// What the information frame in front of a constant-bit-rate stream records.
+struct Mp3InfoFields {
+  uint8_t header[4] = {};  // of the stream's first audio frame
+  int frame_bytes = 0;     // a frame's length without the padding byte
+  int64_t frames = 0;      // audio frames after the information frame
+  int64_t bytes = 0;       // of the whole stream, information frame included
+  int delay = 0;           // samples per channel before the recording starts
+  int padding = 0;         // samples per channel after it ends
+  uint16_t audio_crc = 0;  // Crc16 of the audio frames
+};
+
+// An "Info" frame with the LAME-style extension (delay, padding, CRCs), named
+// as this program's; a decoder that knows none of it plays one frame of
+// silence. Empty for a header that is not Layer III, a frame too short for the
+// tag, or a delay or padding that does not fit 12 bits.
+std::vector<uint8_t> Mp3InfoFrame(const Mp3InfoFields& fields);
+
 // libshine 3.1.1 writes frames that are not always as long as their headers
 // say: its slot arithmetic in floating point rounds an exact 864 bytes (32 kHz)
 // down to 863 and then sets the padding bit for the missing byte, and its
@@ -102,6 +128,10 @@ class Mp3FrameRepair {
   Status Finish(std::vector<uint8_t>& out);
   // Frames seen so far.
   int64_t frames() const { return frames_; }
+  // The header of the first frame (zeros before it is seen).
+  const uint8_t* first_header() const { return first_header_; }
+  // The length of a frame whose header has no padding bit.
+  int unpadded_bytes() const { return declared_bytes_; }
   // Whether the encoder still holds back bytes of the last frame seen, which
   // its flush will not deliver.
   bool MidFrame() const { return header_fill_ > 0 || body_left_ > 0; }
@@ -114,6 +144,7 @@ class Mp3FrameRepair {
   int encoder_bytes_;   // what the encoder writes for a frame without padding
   int declared_bytes_;  // what a header without the padding bit declares
   uint8_t header_[4] = {};
+  uint8_t first_header_[4] = {};
   int header_fill_ = 0;
   int64_t body_left_ = 0;  // bytes of the current frame still to come
   int zeros_after_ = 0;    // zero bytes that complete the current frame

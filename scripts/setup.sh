@@ -7,12 +7,12 @@ packages=(
   g++ cmake ninja-build pkg-config make
   libmpg123-dev libshine-dev
   libgtest-dev libgmock-dev
-  shineenc mpg123
+  shineenc mpg123 lame
   clang-format
   xfsprogs
 )
 case "${1:-}" in
-  --bench) packages+=(sox ffmpeg lame time coreutils strace) ;;
+  --bench) packages+=(sox ffmpeg time coreutils strace) ;;
   --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
 esac
 

@@ -26,10 +26,13 @@ std::string LibraryError(mpg123_handle* handle) {
   return mpg123_strerror(handle);
 }
 
-// Every frame decoded whole, at the stream's own rate and channel count, as
-// 16-bit samples; junk of any length between frames is skipped.
+// At the stream's own rate and channel count, as 16-bit samples; junk of any
+// length between frames is skipped. Where an information frame records the
+// encoder's delay and padding, those samples are trimmed, so that the
+// recording comes back as long as it went in and not shifted; a stream
+// without one is decoded every frame whole.
 Status Configure(mpg123_handle* handle) {
-  bool ok = mpg123_param(handle, MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0) == MPG123_OK &&
+  bool ok = mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_GAPLESS, 0) == MPG123_OK &&
             mpg123_param(handle, MPG123_ADD_FLAGS, MPG123_QUIET, 0) == MPG123_OK &&
             mpg123_param(handle, MPG123_RESYNC_LIMIT, -1, 0) == MPG123_OK &&
             mpg123_format_none(handle) == MPG123_OK;

@@ -25,8 +25,10 @@ constexpr int64_t kFewestFrames = 2;
 // A decoded sample comes out this many frames after the sample it stands for:
 // 528 in libshine's analysis filter bank and MDCT, 529 in any decoder's
 // synthesis. The encoder's flush does not push the last of them out, so the
-// stream must run on that long past the input to hold all of it.
-constexpr int64_t kCodecDelayFrames = 528 + 529;
+// stream must run on that long past the input to hold all of it. The
+// information frame records the encoder's part; decoders know their own.
+constexpr int64_t kEncoderDelayFrames = 528;
+constexpr int64_t kCodecDelayFrames = kEncoderDelayFrames + 529;
 // part2_3_length, the size of one granule's main data, is a 12-bit field.
 constexpr int kMostGranuleBits = 4095;
 
@@ -145,7 +147,9 @@ class Mp3Encoder {
                             std::to_string(kbps_) + " kbit/s");
     }
     pass_frames_ = shine_samples_per_pass(shine_);
-    return Status::Ok();
+    // The information frame's place, filled when the counts are known.
+    const std::vector<uint8_t> reserved(static_cast<size_t>(repair_.unpadded_bytes()), 0);
+    return out_.Write(reserved.data(), reserved.size());
   }
 
   int64_t pass_frames() const { return pass_frames_; }
@@ -160,8 +164,8 @@ class Mp3Encoder {
 
   // Adds passes of silence until the stream holds the last of the
   // `input_frames`, is long enough for a decoder to take it, and ends in a frame
-  // of silence if the flush is going to lose bytes of it; flushes the encoder
-  // and completes the last frame.
+  // of silence if the flush is going to lose bytes of it; flushes the encoder,
+  // completes the last frame and fills in the information frame.
   Status Finish(int64_t input_frames) {
     const int64_t audible_end = input_frames + kCodecDelayFrames;
     std::vector<int16_t> silence(static_cast<size_t>(pass_frames_ * channels_), 0);
@@ -178,7 +182,8 @@ class Mp3Encoder {
                             std::to_string(repair_.frames()) + " frames for " +
                             std::to_string(passes_) + " passes");
     }
-    return WritePending();
+    if (Status s = WritePending(); !s.ok()) return s;
+    return WriteInfoFrame(input_frames);
   }
 
  private:
@@ -188,9 +193,27 @@ class Mp3Encoder {
     return pending_.size() >= kWriteThreshold ? WritePending() : Status::Ok();
   }
   Status WritePending() {
+    audio_crc_ = Crc16(pending_.data(), pending_.size(), audio_crc_);
     Status s = out_.Write(pending_.data(), pending_.size());
     pending_.clear();
     return s;
+  }
+  Status WriteInfoFrame(int64_t input_frames) {
+    Mp3InfoFields fields;
+    std::memcpy(fields.header, repair_.first_header(), 4);
+    fields.frame_bytes = repair_.unpadded_bytes();
+    fields.frames = repair_.frames();
+    fields.bytes = out_.size();
+    fields.delay = static_cast<int>(kEncoderDelayFrames);
+    fields.padding = static_cast<int>(passes_ * pass_frames_ - kEncoderDelayFrames - input_frames);
+    fields.audio_crc = audio_crc_;
+    const std::vector<uint8_t> frame = Mp3InfoFrame(fields);
+    if (frame.empty()) {
+      return Status::Failed(
+          "internal error: the MP3 stream's delay and padding do not fit its "
+          "information frame");
+    }
+    return WriteAt(out_, frame, 0);
   }
 
   int sample_rate_;
@@ -201,6 +224,7 @@ class Mp3Encoder {
   int64_t passes_ = 0;
   Mp3FrameRepair repair_;
   std::vector<uint8_t> pending_;
+  uint16_t audio_crc_ = 0;
   ReplacementFile& out_;
 };
 

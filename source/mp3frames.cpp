@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "codec.h"
@@ -35,6 +36,65 @@ bool ReadLayer3Header(const uint8_t* h, int* kbps, int* rate, bool* padded) {
 
 }  // namespace
 
+uint16_t Crc16(const uint8_t* bytes, size_t size, uint16_t crc) {
+  static const std::array<uint16_t, 256> kTable = [] {
+    std::array<uint16_t, 256> table{};
+    for (unsigned i = 0; i < 256; ++i) {
+      unsigned c = i;
+      for (int bit = 0; bit < 8; ++bit) c = (c & 1) != 0 ? (c >> 1) ^ 0xA001 : c >> 1;
+      table[i] = static_cast<uint16_t>(c);
+    }
+    return table;
+  }();
+  for (size_t i = 0; i < size; ++i) crc = (crc >> 8) ^ kTable[(crc ^ bytes[i]) & 0xFF];
+  return crc;
+}
+
+std::vector<uint8_t> Mp3InfoFrame(const Mp3InfoFields& fields) {
+  constexpr int kMostTwelveBits = 4095;
+  constexpr size_t kTagBytes = 156;
+  int kbps = 0, rate = 0;
+  bool padded = false;
+  if (!ReadLayer3Header(fields.header, &kbps, &rate, &padded) || fields.delay < 0 ||
+      fields.delay > kMostTwelveBits || fields.padding < 0 || fields.padding > kMostTwelveBits) {
+    return {};
+  }
+  const bool mpeg1 = ((fields.header[1] >> 3) & 3) == 3;
+  const int mode = fields.header[3] >> 6;  // 3: single channel
+  // The tag starts after the side information, which stays zero: no audio.
+  size_t at = 4 + static_cast<size_t>(mpeg1 ? (mode == 3 ? 17 : 32) : (mode == 3 ? 9 : 17));
+  if (fields.frame_bytes < 0 || static_cast<size_t>(fields.frame_bytes) < at + kTagBytes) return {};
+  std::vector<uint8_t> frame(static_cast<size_t>(fields.frame_bytes), 0);
+  std::memcpy(frame.data(), fields.header, 4);
+  frame[2] &= static_cast<uint8_t>(~0x02);  // as long as an unpadded frame
+  auto put = [&](uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) frame[at++] = static_cast<uint8_t>(value >> (8 * i));
+  };
+  auto put_text = [&](const char* text, size_t size) {
+    std::memcpy(&frame[at], text, size);
+    at += size;
+  };
+  put_text("Info", 4);
+  put(0x0F, 4);  // frame count, byte count, seek table and quality follow
+  put(static_cast<uint64_t>(fields.frames), 4);
+  put(static_cast<uint64_t>(fields.bytes), 4);
+  for (int i = 0; i < 100; ++i) put(static_cast<uint64_t>(i * 256 / 100), 1);  // constant rate
+  at += 4;  // no quality recorded
+  put_text("tolva    ", 9);
+  put(0x01, 1);         // tag revision 0, constant bit rate
+  at += 1;              // no lowpass filter
+  at += 4 + 2 + 2 + 1;  // no peak, no replay gain, no encoder flags
+  put(static_cast<uint64_t>(std::min(kbps, 255)), 1);
+  put(static_cast<uint64_t>(fields.delay) << 12 | static_cast<uint64_t>(fields.padding), 3);
+  const int source_rate = rate <= 32000 ? 0 : rate == 44100 ? 1 : 2;
+  put(static_cast<uint64_t>(source_rate << 6 | (mode == 3 ? 0 : 2) << 2), 1);  // mono or dual
+  at += 1 + 2;  // no gain change, no preset
+  put(static_cast<uint64_t>(fields.bytes), 4);
+  put(fields.audio_crc, 2);
+  put(Crc16(frame.data(), at), 2);
+  return frame;
+}
+
 Mp3FrameRepair::Mp3FrameRepair(int sample_rate, int kbps) : sample_rate_(sample_rate), kbps_(kbps) {
   const int granules = GranulesPerFrame(sample_rate);
   // The encoder's own expression, floating point and truncation included.
@@ -62,6 +122,7 @@ Status Mp3FrameRepair::StartFrame(std::vector<uint8_t>& out) {
   if (written > declared) {
     return Status::Failed("internal error: the MP3 encoder wrote a frame longer than its header");
   }
+  if (frames_ == 0) std::memcpy(first_header_, header_, 4);
   out.insert(out.end(), header_, header_ + 4);
   body_left_ = written - 4;
   zeros_after_ = declared - written;

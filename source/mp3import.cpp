@@ -34,17 +34,6 @@ RIFF CanonicalHeader(int channels, int rate, int64_t data_bytes) {
   return r;
 }
 
-Status WriteAt(ReplacementFile& out, const std::vector<uint8_t>& bytes, off_t offset) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::pwrite(out.fd(), bytes.data() + done, bytes.size() - done, offset + done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Status::Failed(ErrnoText("cannot write " + out.path().string()));
-    done += static_cast<size_t>(n);
-  }
-  return Status::Ok();
-}
-
 // The samples after the header, as they come from the decoder; the count of
 // data bytes through `*data_bytes`.
 Status StreamSamples(Mp3Decoder& decoder, ReplacementFile& out, int64_t max_data_bytes,
@@ -67,6 +56,18 @@ Status StreamSamples(Mp3Decoder& decoder, ReplacementFile& out, int64_t max_data
 }
 
 }  // namespace
+
+Status WriteAt(ReplacementFile& out, const std::vector<uint8_t>& bytes, int64_t offset) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::pwrite(out.fd(), bytes.data() + done, bytes.size() - done,
+                         static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Status::Failed(ErrnoText("cannot write " + out.path().string()));
+    done += static_cast<size_t>(n);
+  }
+  return Status::Ok();
+}
 
 Status DecodeMp3ToWav(const fs::path& mp3, const fs::path& wav, const fs::path& scratch,
                       int64_t max_data_bytes) {

@@ -1,10 +1,9 @@
 #pragma once
 
-// MP3 inputs for tests, made by the project's own export, and an independent
-// decode (the mpg123 command-line tool) to check MP3 outputs with.
+// MP3s for tests, made by the project's export, lame and shineenc, and an
+// independent decoder (the mpg123 command-line tool) to check them with.
 
 #include <cmath>
-#include <stdexcept>
 #include <string>
 
 #include "codec.h"
@@ -12,40 +11,62 @@
 
 namespace tolva::testing {
 
-// A decoded sample appears 528 (libshine's analysis) + 529 (synthesis) frames
-// after the input sample it stands for.
+// libshine's analysis (528) and a decoder's synthesis (529) delay the audio of
+// a stream that records no delay by this many frames.
 constexpr int64_t kMp3Delay = 1057;
-
-// One encode of Tones() at the export's bit rates measures 39 dB (stereo at
-// 64 kbit/s, MPEG-2.5) to 67 dB; the same stream one frame out of place
-// measures under 22 dB, a garbled or cut stream far less.
+// One encode of Tones() measures 39 dB (stereo at 64 kbit/s, MPEG-2.5) to
+// 67 dB; the same stream one sample out of place measures under 22 dB.
 constexpr double kMinMp3SnrDb = 35;
+
+// Two tones per channel, well inside the band of every MP3 sample rate.
+inline Samples Tones(int64_t frames, int channels, int rate, double amplitude = 8000) {
+  Samples s(static_cast<size_t>(frames * channels));
+  for (size_t i = 0; i < s.size(); ++i) {
+    const int c = static_cast<int>(i % channels);
+    const double t = 2 * M_PI * static_cast<double>(i / channels) / rate;
+    s[i] = static_cast<int16_t>(std::lround(
+        amplitude * (0.6 * std::sin((440 + 110 * c) * t) + 0.4 * std::sin(1000 * t + c))));
+  }
+  return s;
+}
 
 inline Bytes WavOf(const Samples& samples, int channels, int rate) {
   return BuildWav({.channels = channels, .rate = rate}, samples);
 }
 
-// The MP3 the export makes of a 16-bit WAV holding `samples`.
-inline Bytes EncodeMp3(const Samples& samples, int channels, int rate) {
+// out.mp3 as `command` (empty: the export) makes it of in.wav holding `samples`.
+inline Bytes Encode(const std::vector<std::string>& command, const Samples& samples, int channels,
+                    int rate) {
   Workspace scratch;
   scratch.Put("in.wav", WavOf(samples, channels, rate));
-  Status s = EncodeMp3File("in.wav", "out.mp3", "out.part");
-  if (!s.ok()) throw std::runtime_error("cannot encode the test MP3: " + s.message());
-  return scratch.Get("out.mp3");
+  if (command.empty()) EncodeMp3File("in.wav", "out.mp3", "out.part");
+  if (!command.empty()) RunProgram(command);
+  return scratch.Get("out.mp3");  // throws when there is none
+}
+inline Bytes EncodeMp3(const Samples& samples, int channels, int rate) {
+  return Encode({}, samples, channels, rate);
+}
+inline Bytes Lame(const Samples& samples, int channels, int rate) {
+  return Encode({"lame", "--quiet", "-b", "128", "in.wav", "out.mp3"}, samples, channels, rate);
 }
 
-// Every sample the mpg123 command-line decoder makes of `mp3`, gapless
-// trimming off (streams without an encoder tag do not use it anyway).
-inline Samples DecodeMp3(const Bytes& mp3, int* channels, int* rate) {
+// The WAV file the mpg123 command-line decoder makes of `mp3`.
+inline Bytes DecodeMp3(const Bytes& mp3) {
   Workspace scratch;
   scratch.Put("in.mp3", mp3);
-  if (RunProgram({"mpg123", "-q", "--no-gapless", "-w", "out.wav", "in.mp3"}) != 0 ||
-      !scratch.Has("out.wav"))
-    throw std::runtime_error("mpg123 cannot decode the test MP3");
-  const Bytes wav = scratch.Get("out.wav");
-  *channels = HeaderOf(wav).NumChannels;
-  *rate = HeaderOf(wav).SampleRate;
-  return SamplesOf(wav);
+  RunProgram({"mpg123", "-q", "-w", "out.wav", "in.mp3"});
+  return scratch.Get("out.wav");
+}
+
+inline Bytes Slice(const Bytes& b, size_t from, size_t to) {
+  return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from),
+               b.begin() + static_cast<std::ptrdiff_t>(std::min(to, b.size())));
+}
+// `b` with `insert` put in at byte `at`.
+inline Bytes Spliced(const Bytes& b, size_t at, Bytes insert) {
+  insert.insert(insert.begin(), b.begin(), b.begin() + static_cast<std::ptrdiff_t>(at));
+  insert.insert(insert.end(), b.begin() + static_cast<std::ptrdiff_t>(at), b.end());
+  return insert;
 }
 
 // Pseudo-random bytes.
@@ -55,97 +76,69 @@ inline Bytes Junk(size_t size, uint32_t seed) {
   return junk;
 }
 
-// One frame header of an MP3 stream, field by field.
+// A big-endian number of `bytes` bytes at `at`.
+inline int64_t BigEndian(const Bytes& b, size_t at, int bytes) {
+  int64_t value = 0;
+  while (bytes-- > 0) value = value << 8 | b[at++];
+  return value;
+}
+
+// One frame of an MP3 stream, as its header and side information say.
 struct Mp3Frame {
   size_t offset = 0;
   int version = 0;  // 1, 2, or 25 for MPEG-2.5
-  int layer = 0, kbps = 0, rate = 0, mode = 0, mode_extension = 0, emphasis = 0;
-  bool crc = false, padding = false, copyright = false, original = false;
-  int length = 0;           // bytes the header declares
-  int main_data_begin = 0;  // from the side information
-  int samples = 0;          // per channel
+  int kbps = 0, rate = 0, mode = 0;
+  int flags = 0;  // protection bit, then mode extension, copyright, original, emphasis
+  bool padding = false;
+  int length = 0;  // bytes the header declares
+  int main_data_begin = 0;
+  // Where an information frame's tag CRC lies: after the side information,
+  // 120 bytes of Info fields and 34 of the LAME-style extension.
+  size_t TagCrcOffset() const {
+    return offset + 158 + (version == 1 ? (mode == 3 ? 17 : 32) : (mode == 3 ? 9 : 17));
+  }
 };
 
-// Walks `mp3` frame by frame by the lengths the headers declare. Fails (sets
-// `*error`) at bytes that are no Layer III header and when the stream does not
-// end exactly where its last frame ends.
-inline std::vector<Mp3Frame> ParseFrames(const Bytes& mp3, std::string* error) {
-  static const int kMpeg1Kbps[16] = {0,   32,  40,  48,  56,  64,  80,  96,
-                                     112, 128, 160, 192, 224, 256, 320, -1};
-  static const int kMpeg2Kbps[16] = {0,  8,  16, 24,  32,  40,  48,  56,
-                                     64, 80, 96, 112, 128, 144, 160, -1};
+// Walks `mp3` frame by frame by the lengths the headers declare; throws at
+// bytes that are no Layer III header and when the stream ends inside a frame.
+inline std::vector<Mp3Frame> ParseFrames(const Bytes& mp3) {
+  static const int kKbps[2][16] = {
+      {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, -1},
+      {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, -1}};
   static const int kMpeg1Rates[4] = {44100, 48000, 32000, -1};
   std::vector<Mp3Frame> frames;
   size_t at = 0;
-  error->clear();
-  while (at + 6 <= mp3.size()) {
+  for (; at + 6 <= mp3.size(); at += static_cast<size_t>(frames.back().length)) {
     const uint8_t* h = &mp3[at];
-    Mp3Frame f;
-    f.offset = at;
-    const int version_bits = (h[1] >> 3) & 3;
-    f.version = version_bits == 3 ? 1 : version_bits == 2 ? 2 : version_bits == 0 ? 25 : 0;
-    f.layer = 4 - ((h[1] >> 1) & 3);
-    f.crc = (h[1] & 1) == 0;
-    f.kbps = (f.version == 1 ? kMpeg1Kbps : kMpeg2Kbps)[h[2] >> 4];
+    const int v = (h[1] >> 3) & 3;
+    Mp3Frame f{.offset = at, .version = v == 3 ? 1 : v == 2 ? 2 : v == 0 ? 25 : 0};
+    f.kbps = kKbps[f.version == 1][h[2] >> 4];
     f.rate = kMpeg1Rates[(h[2] >> 2) & 3] / (f.version == 1 ? 1 : f.version == 2 ? 2 : 4);
-    f.padding = (h[2] >> 1) & 1;
     f.mode = h[3] >> 6;
-    f.mode_extension = (h[3] >> 4) & 3;
-    f.copyright = (h[3] >> 3) & 1;
-    f.original = (h[3] >> 2) & 1;
-    f.emphasis = h[3] & 3;
-    if (h[0] != 0xFF || (h[1] & 0xE0) != 0xE0 || f.version == 0 || f.layer != 3 || f.kbps <= 0 ||
-        f.rate <= 0) {
-      *error = "no Layer III header at byte " + std::to_string(at);
-      return frames;
-    }
-    f.samples = f.version == 1 ? 1152 : 576;
-    f.length = f.samples / 8 * 1000 * f.kbps / f.rate + (f.padding ? 1 : 0);
-    const size_t side = at + 4 + (f.crc ? 2 : 0);
+    f.flags = (h[1] & 1) << 6 | (h[3] & 0x3F);
+    f.padding = (h[2] >> 1) & 1;
+    if (h[0] != 0xFF || (h[1] & 0xE6) != 0xE2 || f.version == 0 || f.kbps <= 0 || f.rate <= 0)
+      throw std::runtime_error("no Layer III header at byte " + std::to_string(at));
+    f.length = (f.version == 1 ? 144 : 72) * 1000 * f.kbps / f.rate + (f.padding ? 1 : 0);
+    const size_t side = at + 4 + ((h[1] & 1) == 0 ? 2 : 0);
     f.main_data_begin = f.version == 1 ? (mp3[side] << 1 | mp3[side + 1] >> 7) : mp3[side];
     frames.push_back(f);
-    at += static_cast<size_t>(f.length);
   }
-  if (at != mp3.size()) *error = "the stream does not end where its last frame ends";
+  if (at != mp3.size()) throw std::runtime_error("the stream ends inside a frame");
   return frames;
 }
 
-// Two tones per channel, well inside the band of every MP3 sample rate.
-inline Samples Tones(int64_t frames, int channels, int rate, double amplitude = 8000) {
-  Samples s(static_cast<size_t>(frames * channels));
-  const double kPi = 3.14159265358979323846;
-  for (size_t i = 0; i < s.size(); ++i) {
-    const int c = static_cast<int>(i % channels);
-    const double t = static_cast<double>(i / channels) / rate;
-    s[i] = static_cast<int16_t>(
-        std::lround(amplitude * (0.6 * std::sin(2 * kPi * (440 + 110 * c) * t) +
-                                 0.4 * std::sin(2 * kPi * 1000 * t + c))));
-  }
-  return s;
-}
-
-// How closely `decoded`, `delay` frames late, follows `original` over the
-// original's length: signal to residual in dB after the best fitting gain (the
-// encoder may change the level), and that gain.
-struct Match {
-  double snr_db = 0;
-  double gain = 0;
-};
-inline Match Compare(const Samples& original, const Samples& decoded, int channels, int64_t delay) {
+// How closely `decoded` follows `original` over the original's length, not
+// shifted: signal to residual in dB after the best fitting gain (libshine plays
+// back 9/8 louder than its input).
+inline double SnrDb(const Samples& original, const Samples& decoded) {
   double xx = 0, xy = 0, yy = 0;
   for (size_t i = 0; i < original.size(); ++i) {
-    size_t at = i + static_cast<size_t>(delay * channels);
-    double x = original[i], y = at < decoded.size() ? decoded[at] : 0.0;
-    xx += x * x;
-    xy += x * y;
-    yy += y * y;
+    const double x = original[i], y = i < decoded.size() ? decoded[i] : 0.0;
+    xx += x * x, xy += x * y, yy += y * y;
   }
-  Match m;
-  if (xx == 0) return m;
-  m.gain = xy / xx;
-  double residual = yy - 2 * m.gain * xy + m.gain * m.gain * xx;
-  m.snr_db = 10 * std::log10(m.gain * m.gain * xx / std::max(residual, 1e-9));
-  return m;
+  const double gain = xy / std::max(xx, 1.0);
+  return 10 * std::log10(gain * gain * xx / std::max(yy - 2 * gain * xy + gain * gain * xx, 1e-9));
 }
 
 }  // namespace tolva::testing

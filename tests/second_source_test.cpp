@@ -58,9 +58,10 @@ TEST(SecondSourceRun, InsertsAndMixesMp3SourcesOfSeveralRatesIntoBothLayouts) {
     const Bytes working_wav = BuildWav(layout, work);
     for (const Mp3Source& src : sources) {
       SCOPED_TRACE(::testing::Message() << src.rate << " Hz, " << src.channels << " channels");
-      int dc = 0, dr = 0;
       const Bytes& mp3 = Mp3Of(src.rate, src.channels);
-      const Samples decoded = DecodeMp3(mp3, &dc, &dr);
+      const Bytes decoded_wav = DecodeMp3(mp3);
+      const int dc = HeaderOf(decoded_wav).NumChannels, dr = HeaderOf(decoded_wav).SampleRate;
+      const Samples decoded = SamplesOf(decoded_wav);
       ASSERT_EQ(dr, src.rate);
       const Samples second = ToChannels(AtRate(decoded, dc, dr, wr), dc, wc);
       for (const OpCommand& c : commands) {
