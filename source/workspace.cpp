@@ -249,4 +249,8 @@ Status ReadPrefix(const fs::path& path, size_t limit, std::string* out) {
   return Status::Ok();
 }
 
+fs::path ScratchBeside(const fs::path& target) {
+  return target.parent_path() / ("." + target.filename().string() + ".tolva-part");
+}
+
 }  // namespace tolva
