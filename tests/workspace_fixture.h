@@ -49,10 +49,10 @@ struct RunResult {
 };
 
 struct RunOptions {
-  int64_t file_size_limit = -1;   // RLIMIT_FSIZE for the run; writes past it fail
-  bool ignore_sigxfsz = true;     // false: the run is killed at the limit
-  std::string path_prefix;        // prepended to PATH (fake desktop opener)
-  std::vector<std::string> args;  // command-line arguments; none: the front end's way
+  int64_t file_size_limit = -1;        // RLIMIT_FSIZE for the run; writes past it fail
+  bool ignore_sigxfsz = true;          // false: the run is killed at the limit
+  std::string path_prefix = {};        // prepended to PATH (fake desktop opener)
+  std::vector<std::string> args = {};  // command-line arguments; none: the front end's way
 };
 
 // Runs a program with an argument vector (no shell) in the current folder, its
