@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds tolva and runs one short editing session in a
 # throwaway workspace with tolva's subcommands; pictures of the waveform before
-# and after the edits are kept in build/demo/.
+# and after the edits and the exported MP3 are kept in build/demo/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -47,6 +47,7 @@ step "the picture after the edits" waveform "$pictures/after.png" --range 1 3
 step "export the result; the working file and its history are cleared" export talk-edited.mp3
 echo
 echo "Files left in audio/: $(ls audio | xargs) (none: the export cleared them)"
-echo "The export: $ws/talk-edited.mp3, $(stat -c %s talk-edited.mp3) bytes"
+cp talk-edited.mp3 "$pictures/"
+echo "The export (kept):         $pictures/talk-edited.mp3, $(stat -c %s talk-edited.mp3) bytes"
 echo "Waveform before the edits: $pictures/before.png"
 echo "Waveform after the edits:  $pictures/after.png"
