@@ -100,6 +100,10 @@ Status CopyFile(const fs::path& from, const fs::path& to, const fs::path& scratc
 // that the rename stays on one file system.
 fs::path ScratchBeside(const fs::path& target);
 
+// Whether `file` lies in audio/ or below it, where the files are tolva's own:
+// a picture or an MP3 that a person asks for must not replace one of them.
+bool InAudioFolder(const fs::path& file);
+
 // Reads at most `limit` bytes from the start of a file.
 Status ReadPrefix(const fs::path& path, size_t limit, std::string* out);
 

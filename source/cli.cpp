@@ -199,6 +199,11 @@ struct WaveformRequest {
 };
 
 Status MakeWaveform(const WaveformRequest& request) {
+  for (const std::string& out : {request.picture, request.peaks}) {
+    if (!out.empty() && InAudioFolder(out)) {
+      return Status::Refused("the waveform would replace " + out + ", a file of the workspace");
+    }
+  }
   Peaks peaks;
   if (Status s = ComputePeaks(paths::kWorking, request.width, &peaks); !s.ok()) return s;
   if (!request.peaks.empty()) {

@@ -56,11 +56,8 @@ Status Import(const Command& c) {
 // it must never be written over one of the workspace's own files.
 bool IsWorkspaceFile(const fs::path& file) {
   std::error_code ec;
-  const fs::path folder = fs::weakly_canonical(paths::kAudio, ec);
-  const fs::path target = fs::weakly_canonical(fs::absolute(file, ec), ec);
-  if (target == fs::weakly_canonical(paths::kExportMp3, ec)) return false;
-  auto [a, b] = std::mismatch(folder.begin(), folder.end(), target.begin(), target.end());
-  return a == folder.end();
+  return InAudioFolder(file) && fs::weakly_canonical(fs::absolute(file, ec), ec) !=
+                                    fs::weakly_canonical(fs::absolute(paths::kExportMp3, ec), ec);
 }
 
 Status EncodeExport(const Command& c) {

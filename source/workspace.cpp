@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -250,7 +251,19 @@ Status ReadPrefix(const fs::path& path, size_t limit, std::string* out) {
 }
 
 fs::path ScratchBeside(const fs::path& target) {
-  return target.parent_path() / ("." + target.filename().string() + ".tolva-part");
+  std::string name = target.filename().string();
+  name.insert(name.begin(), '.');
+  name += ".tolva-part";
+  return target.parent_path() / name;
+}
+
+bool InAudioFolder(const fs::path& file) {
+  std::error_code ec;
+  const fs::path folder = fs::weakly_canonical(fs::absolute(paths::kAudio, ec), ec);
+  const fs::path target = fs::weakly_canonical(fs::absolute(file, ec), ec);
+  auto [in_folder, in_target] =
+      std::mismatch(folder.begin(), folder.end(), target.begin(), target.end());
+  return in_folder == folder.end();
 }
 
 }  // namespace tolva
