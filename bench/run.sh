@@ -228,6 +228,14 @@ bench_file() {  # name minutes
   measure lame --quiet -b 192 "$wav" "$out/o.mp3"
   report "export MP3 (op 999)" "$export_us" "shineenc -b 192 -d" "$shine_us" "$export_kb"
   report "" "$export_us" "lame -b 192" "$best_time" "$export_kb"
+
+  # The waveform picture reads the working file once, as cat does.
+  PREPARE="prepare_workspace $wav"
+  measure env -C "$ws" "$tolva" waveform "$out/w.png"
+  local wave_us=$best_time wave_kb=$peak_kb
+  PREPARE=""
+  measure cat "$wav"
+  report "waveform 1200 x 300 (no op code)" "$wave_us" "cat FILE > /dev/null" "$best_time" "$wave_kb"
 }
 
 # Edits on a file system with shared extents: XFS (reflink) on an image file in
@@ -317,4 +325,4 @@ else
   [[ $quick == 1 ]] || bench_file sixty 60
   [[ $quick == 1 || $history_only == 1 ]] || bench_xfs sixty 60
 fi
-rm -rf "$ws" "$out"/o.* "$out"/[abcds].wav "$out/copy.wav" "$out/.rss" "$out/.err" "$out/.strace"
+rm -rf "$ws" "$out"/o.* "$out"/w.png "$out"/[abcds].wav "$out/copy.wav" "$out/.rss" "$out/.err" "$out/.strace"

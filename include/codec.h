@@ -68,6 +68,8 @@ class Mp3Decoder {
   // A change of channel count or rate midway is a failure; a frame or two of
   // another format amid the stream (a stray header in junk) is dropped.
   Status Read(int16_t* samples, int64_t max_frames, int64_t* frames);
+  // Bytes of the file taken in so far.
+  int64_t BytesRead() const;
 
  private:
   void TakeFormat();

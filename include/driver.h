@@ -1,6 +1,8 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <filesystem>
 #include <span>
 #include <string>
 
@@ -15,6 +17,9 @@ struct Command {
   double end = 0;
   double position = 0;
   double amount = 0;
+  // The MP3 to read (import, insert, mix) or to write (export) in place of the
+  // fixed name under audio/. Empty for a command from the command file.
+  std::filesystem::path file = {};
 };
 
 // Reads "op begin end position amount" the way "%d%lf%lf%lf%lf" does (numbers
@@ -22,13 +27,38 @@ struct Command {
 // with fewer than five numbers and numbers that are not finite.
 Status ParseCommand(const std::string& text, Command* command);
 
+// Which field of the command an argument of a subcommand fills, and how the
+// command line reads it.
+enum class Slot { kBegin, kEnd, kPosition, kAmount, kFile };
+enum class Form {
+  kTime,     // seconds ("90.5") or minutes and seconds ("1:30.5")
+  kNumber,   // a decimal number
+  kWhole,    // a whole number
+  kChannel,  // left, right, 0 or 1
+  kPath,     // a file name
+};
+struct Argument {
+  const char* name = nullptr;  // nullptr ends the list
+  Slot slot = Slot::kBegin;
+  Form form = Form::kTime;
+  const char* help = nullptr;
+  bool optional = false;
+};
+
 // One entry of the dispatch table. Editing ops (2 to 100) run after the
-// snapshot, the header load and the range check.
+// snapshot, the header load and the range check. The last three fields make
+// the op a subcommand of the command line; a row that leaves them out becomes
+// the subcommand `name` without arguments.
 struct Operation {
   int op;
   const char* name;
   const char* summary;
   Status (*run)(const Command&);
+  const char* subcommand = nullptr;
+  std::array<Argument, 4> arguments = {};
+  const char* example = nullptr;
+
+  const char* SubcommandName() const { return subcommand != nullptr ? subcommand : name; }
 };
 std::span<const Operation> Operations();
 
@@ -43,6 +73,9 @@ std::string FormatSeconds(double value);
 
 // int(amount): truncation toward zero, saturated to the 32-bit range.
 int TruncateToInt(double value);
+
+// The MP3 that an import, insert or mix reads: the command's file, or `fixed`.
+std::filesystem::path SourceMp3(const Command& command, const std::filesystem::path& fixed);
 
 // Ops whose glue lives beside the code it drives.
 Status RunMerge(const Command& command);    // op 5

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "riff.h"
 #include "status.h"
 #include "workspace.h"
 
@@ -57,7 +58,12 @@ Status CreateVersion();
 
 // Whether a file may be installed as the working file: its header parses, it
 // passes the editing checks and it holds every byte the header announces.
-Status CheckInstallable(const fs::path& path);
+// Its header goes to `*header` when given.
+Status CheckInstallable(const fs::path& path, RIFF* header = nullptr);
+
+// Names of the snapshots (or redo steps) in `folder` by the time in their
+// names, newest first or oldest first; other files are ignored.
+std::vector<std::string> HistoryNames(const fs::path& folder, bool newest_first);
 
 // Undo: the working file becomes a redo step and the newest usable snapshot
 // replaces it. Damaged snapshots are named on standard error and left in place.

@@ -136,6 +136,14 @@ Status LinkOrCopy(const fs::path& from, const fs::path& to, bool* existed);
 // Copies a whole file into a new version of `to` (through ReplacementFile).
 Status CopyFile(const fs::path& from, const fs::path& to, const fs::path& scratch);
 
+// The scratch file for a new version of a file outside audio/: beside it, so
+// that the rename stays on one file system.
+fs::path ScratchBeside(const fs::path& target);
+
+// Whether `file` lies in audio/ or below it, where the files are tolva's own:
+// a picture or an MP3 that a person asks for must not replace one of them.
+bool InAudioFolder(const fs::path& file);
+
 // Reads at most `limit` bytes from the start of a file.
 Status ReadPrefix(const fs::path& path, size_t limit, std::string* out);
 

@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config make
-  libmpg123-dev libshine-dev
+  libmpg123-dev libshine-dev libpng-dev libcli11-dev
   libgtest-dev libgmock-dev
   shineenc mpg123 lame
   clang-format

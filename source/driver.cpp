@@ -3,11 +3,13 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <system_error>
 
 #include "codec.h"
 #include "effects.h"
@@ -42,18 +44,38 @@ Status OpenWithPlayer(const Command&) {
   return Status::Ok();
 }
 
-Status Import(const Command&) {
+Status Import(const Command& c) {
   if (Status s = MakeFolder(paths::kSnapshots); !s.ok()) return s;
-  if (Status s = Converter(0); !s.ok()) return s;
+  Status decoded =
+      c.file.empty() ? Converter(0) : DecodeMp3ToWav(c.file, paths::kImportWav, paths::kScratch);
+  if (!decoded.ok()) return decoded;
   return Reset(Res, kImportWav);
+}
+
+// The export reads the working file and then removes it with its history, so
+// it must never be written over one of the workspace's own files.
+bool IsWorkspaceFile(const fs::path& file) {
+  std::error_code ec;
+  return InAudioFolder(file) && fs::weakly_canonical(fs::absolute(file, ec), ec) !=
+                                    fs::weakly_canonical(fs::absolute(paths::kExportMp3, ec), ec);
+}
+
+Status EncodeExport(const Command& c) {
+  if (c.file.empty()) return transformer();
+  if (IsWorkspaceFile(c.file)) {
+    return Status::Refused("the export would replace " + c.file.string() +
+                           ", a file of the workspace");
+  }
+  return EncodeMp3File(paths::kWorking, c.file, ScratchBeside(c.file));
 }
 
 // Only a complete MP3 may clear the working file and its history, and only once
 // the MP3 is durably in place: from then on the export has happened, and what
 // cannot be cleared is a warning, not a failure.
-Status Export(const Command&) {
-  if (Status s = transformer(); !s.ok()) return s;
-  SyncFolder(paths::kAudio);
+Status Export(const Command& c) {
+  if (Status s = EncodeExport(c); !s.ok()) return s;
+  const fs::path folder = c.file.empty() ? paths::kAudio : c.file.parent_path();
+  SyncFolder(folder.empty() ? fs::path(".") : folder);
   for (Status s : {RemoveFile(paths::kWorking), RemoveFolder(paths::kSnapshots)}) {
     if (!s.ok()) std::fprintf(stderr, "tolva: warning: %s\n", s.message().c_str());
   }
@@ -63,39 +85,142 @@ Status Export(const Command&) {
 constexpr int kUndo = 666;
 constexpr int kRedo = 667;
 
+constexpr Argument kBeginArg{"BEGIN", Slot::kBegin, Form::kTime, "start of the range"};
+constexpr Argument kEndArg{"END", Slot::kEnd, Form::kTime, "end of the range (not included)"};
+constexpr Argument kAtArg{"AT", Slot::kPosition, Form::kTime, "where it goes in the working file"};
+constexpr Argument kFactorArg{"FACTOR", Slot::kAmount, Form::kWhole, "a whole number, at least 1"};
+constexpr Argument kSecondArg{"FILE", Slot::kFile, Form::kPath,
+                              "the MP3 to take the range from (never changed)"};
+
 const Operation kOperations[] = {
-    {0, "import", "decode audio/res.mp3 into the working file audio/output.wav", Import},
-    {1, "listen", "open the working file with the desktop's player", OpenWithPlayer},
-    {2, "volume", "multiply the samples of [begin, end) by amount",
-     [](const Command& c) { return EditVoice(Res, c.begin, c.end, c.amount); }},
-    {3, "reverse", "play [begin, end) backwards",
-     [](const Command& c) { return Reverse(Res, c.begin, c.end); }},
-    {4, "cut", "remove [begin, end)", [](const Command& c) { return CutOff(Res, c.begin, c.end); }},
-    {5, "insert", "insert [begin, end) of audio/res1.mp3 at position", RunMerge},
-    {6, "silence channel", "silence channel int(amount) (0 left, 1 right) in [begin, end)",
-     [](const Command& c) { return CutChannel(Res, c.begin, c.end, TruncateToInt(c.amount)); }},
-    {7, "speed up", "keep one frame of every int(amount) in [begin, end)",
-     [](const Command& c) { return Accelerate(Res, c.begin, c.end, TruncateToInt(c.amount)); }},
-    {8, "slow down", "play every frame of [begin, end) int(amount) times",
-     [](const Command& c) { return Moderate(Res, c.begin, c.end, TruncateToInt(c.amount)); }},
-    {9, "echo", "halve [begin, end + amount) and mix in [begin, end) delayed by amount seconds",
-     [](const Command& c) { return EnvironmentEffect(Res, c.begin, c.end, c.amount); }},
-    {10, "mix", "mix [begin, end) of audio/res1.mp3 into the working file from position on",
-     RunCombine},
-    {11, "raise pitch", "raise [begin, end) by int(amount) octaves (at least one)",
-     [](const Command& c) { return RaiseTone(Res, c.begin, c.end, TruncateToInt(c.amount)); }},
-    {12, "slow down, same pitch", "make [begin, end) int(amount) times longer at its pitch",
-     [](const Command& c) { return ModeratePro(Res, c.begin, c.end, TruncateToInt(c.amount)); }},
-    {13, "repeat", "insert a copy of [begin, end) at position",
-     [](const Command& c) { return Repeat(Res, c.position, c.begin, c.end); }},
-    {14, "move", "move [begin, end) to position",
-     [](const Command& c) { return Transfer(Res, c.position, c.begin, c.end); }},
-    {kUndo, "undo", "put the newest snapshot back as the working file",
-     [](const Command&) { return Discard(); }},
-    {kRedo, "redo", "put back the version the last undo replaced",
-     [](const Command&) { return Redo(); }},
-    {999, "export", "encode the working file into audio/output.mp3, then clear it and its history",
-     Export},
+    {0,
+     "import",
+     "decode audio/res.mp3 into the working file audio/output.wav",
+     Import,
+     "import",
+     {Argument{"FILE", Slot::kFile, Form::kPath,
+               "the MP3 to decode (never changed); default audio/res.mp3", true}},
+     "tolva import ~/talk.mp3"},
+    {1,
+     "listen",
+     "open the working file with the desktop's player",
+     OpenWithPlayer,
+     "play",
+     {},
+     "tolva play"},
+    {2,
+     "volume",
+     "multiply the samples of [begin, end) by amount",
+     [](const Command& c) { return EditVoice(Res, c.begin, c.end, c.amount); },
+     "volume",
+     {kBeginArg, kEndArg, {"FACTOR", Slot::kAmount, Form::kNumber, "0.5 halves, 2 doubles"}},
+     "tolva volume 1:00 1:30 0.5"},
+    {3,
+     "reverse",
+     "play [begin, end) backwards",
+     [](const Command& c) { return Reverse(Res, c.begin, c.end); },
+     "reverse",
+     {kBeginArg, kEndArg},
+     "tolva reverse 4 6"},
+    {4,
+     "cut",
+     "remove [begin, end)",
+     [](const Command& c) { return CutOff(Res, c.begin, c.end); },
+     "cut",
+     {kBeginArg, kEndArg},
+     "tolva cut 12.5 14"},
+    {5,
+     "insert",
+     "insert [begin, end) of audio/res1.mp3 at position",
+     RunMerge,
+     "insert",
+     {kSecondArg, kBeginArg, kEndArg, kAtArg},
+     "tolva insert jingle.mp3 0 3 1:00"},
+    {6,
+     "silence channel",
+     "silence channel int(amount) (0 left, 1 right) in [begin, end)",
+     [](const Command& c) { return CutChannel(Res, c.begin, c.end, TruncateToInt(c.amount)); },
+     "silence",
+     {kBeginArg, kEndArg, {"CHANNEL", Slot::kAmount, Form::kChannel, "left (0) or right (1)"}},
+     "tolva silence 10 20 left"},
+    {7,
+     "speed up",
+     "keep one frame of every int(amount) in [begin, end)",
+     [](const Command& c) { return Accelerate(Res, c.begin, c.end, TruncateToInt(c.amount)); },
+     "speedup",
+     {kBeginArg, kEndArg, kFactorArg},
+     "tolva speedup 30 40 2"},
+    {8,
+     "slow down",
+     "play every frame of [begin, end) int(amount) times",
+     [](const Command& c) { return Moderate(Res, c.begin, c.end, TruncateToInt(c.amount)); },
+     "slowdown",
+     {kBeginArg, kEndArg, kFactorArg},
+     "tolva slowdown 30 40 2"},
+    {9,
+     "echo",
+     "halve [begin, end + amount) and mix in [begin, end) delayed by amount seconds",
+     [](const Command& c) { return EnvironmentEffect(Res, c.begin, c.end, c.amount); },
+     "echo",
+     {kBeginArg, kEndArg, {"DELAY", Slot::kAmount, Form::kTime, "how much later the echo sounds"}},
+     "tolva echo 2 3 0.25"},
+    {10,
+     "mix",
+     "mix [begin, end) of audio/res1.mp3 into the working file from position on",
+     RunCombine,
+     "mix",
+     {kSecondArg, kBeginArg, kEndArg, kAtArg},
+     "tolva mix music.mp3 0 30 0:05"},
+    {11,
+     "raise pitch",
+     "raise [begin, end) by int(amount) octaves (at least one)",
+     [](const Command& c) { return RaiseTone(Res, c.begin, c.end, TruncateToInt(c.amount)); },
+     "pitch",
+     {kBeginArg, kEndArg, {"OCTAVES", Slot::kAmount, Form::kWhole, "octaves up (at least one)"}},
+     "tolva pitch 5 6 1"},
+    {12,
+     "slow down, same pitch",
+     "make [begin, end) int(amount) times longer at its pitch",
+     [](const Command& c) { return ModeratePro(Res, c.begin, c.end, TruncateToInt(c.amount)); },
+     "stretch",
+     {kBeginArg, kEndArg, kFactorArg},
+     "tolva stretch 5 6 2"},
+    {13,
+     "repeat",
+     "insert a copy of [begin, end) at position",
+     [](const Command& c) { return Repeat(Res, c.position, c.begin, c.end); },
+     "repeat",
+     {kBeginArg, kEndArg, kAtArg},
+     "tolva repeat 1:00 1:05 1:05"},
+    {14,
+     "move",
+     "move [begin, end) to position",
+     [](const Command& c) { return Transfer(Res, c.position, c.begin, c.end); },
+     "move",
+     {kBeginArg, kEndArg, kAtArg},
+     "tolva move 0 10 1:00"},
+    {kUndo,
+     "undo",
+     "put the newest snapshot back as the working file",
+     [](const Command&) { return Discard(); },
+     "undo",
+     {},
+     "tolva undo"},
+    {kRedo,
+     "redo",
+     "put back the version the last undo replaced",
+     [](const Command&) { return Redo(); },
+     "redo",
+     {},
+     "tolva redo"},
+    {999,
+     "export",
+     "encode the working file into audio/output.mp3, then clear it and its history",
+     Export,
+     "export",
+     {Argument{"FILE", Slot::kFile, Form::kPath, "where the MP3 goes; default audio/output.mp3",
+               true}},
+     "tolva export ~/talk-edited.mp3"},
 };
 
 bool IsEditing(int64_t op) {
@@ -125,6 +250,10 @@ Status PrepareEdit(const Command& c) {
 
 std::span<const Operation> Operations() {
   return kOperations;
+}
+
+fs::path SourceMp3(const Command& command, const fs::path& fixed) {
+  return command.file.empty() ? fixed : command.file;
 }
 
 std::string FormatSeconds(double value) {

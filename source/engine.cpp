@@ -9,6 +9,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "progress.h"
+
 namespace tolva {
 
 namespace {
@@ -119,6 +121,7 @@ Status Edit::Flush() {
   if (pending_.empty()) return Status::Ok();
   Status s = out_.Write(pending_.data(), pending_.size());
   pending_.clear();
+  ReportProgress(out_.size() - result_record_.DataOffset, result_record_.DataSize);
   return s;
 }
 

@@ -132,20 +132,18 @@ Status CreateVersion() {
   }
 }
 
-Status CheckInstallable(const fs::path& path) {
+Status CheckInstallable(const fs::path& path, RIFF* header) {
   std::string prefix;
   if (Status s = ReadPrefix(path, kMaxHeaderBytes, &prefix); !s.ok()) return s;
   RIFF record{};
   if (!ParseHeader(reinterpret_cast<const uint8_t*>(prefix.data()), prefix.size(), record)) {
     return Status::Failed("not a WAV file this program can read");
   }
-  return CheckEditable(record, FileSize(path), "it");
+  if (Status s = CheckEditable(record, FileSize(path), "it"); !s.ok()) return s;
+  if (header != nullptr) *header = record;
+  return Status::Ok();
 }
 
-namespace {
-
-// Names of the history files in `folder`, newest first for the snapshots
-// (`newest_first`) and oldest name first for the redo steps.
 std::vector<std::string> HistoryNames(const fs::path& folder, bool newest_first) {
   std::vector<std::pair<SnapshotKey, std::string>> keyed;
   for (std::string& name : GetFileList(folder, "wav")) {
@@ -157,6 +155,8 @@ std::vector<std::string> HistoryNames(const fs::path& folder, bool newest_first)
   for (auto& entry : keyed) names.push_back(std::move(entry.second));
   return names;
 }
+
+namespace {
 
 // Installs the first usable version of `from` (in HistoryNames order) as the
 // working file, keeping the working file it replaces in `keep` under the same

@@ -1,15 +1,10 @@
-#include <cstdio>
-
+#include "cli.h"
 #include "driver.h"
 
-// tolva takes no arguments: the command comes from audio/tolvaset.in in the
-// current directory.
-int main() {
-  tolva::Status status = tolva::Run();
-  if (status.failed()) {
-    std::fprintf(stderr, "tolva: %s\n", status.message().c_str());
-    return 1;
-  }
-  if (status.refused()) std::fprintf(stderr, "tolva: refused: %s\n", status.message().c_str());
-  return 0;
+// Without arguments tolva is the front end's back end: the command comes from
+// audio/tolvaset.in in the current directory. With arguments it is a command
+// line for people.
+int main(int argc, char** argv) {
+  if (argc > 1) return tolva::RunCommandLine(argc, argv);
+  return tolva::Report(tolva::Run(), 0);
 }

@@ -57,6 +57,10 @@ Mp3Decoder::~Mp3Decoder() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+int64_t Mp3Decoder::BytesRead() const {
+  return fd_ < 0 ? 0 : static_cast<int64_t>(::lseek(fd_, 0, SEEK_CUR));
+}
+
 Status Mp3Decoder::Open(const fs::path& path) {
   InitLibrary();
   path_ = path;

@@ -10,6 +10,7 @@ extern "C" {
 
 #include "codec.h"
 #include "engine.h"
+#include "progress.h"
 #include "riff.h"
 #include "workspace.h"
 
@@ -56,6 +57,7 @@ class PcmSource {
   virtual int rate() const = 0;
   // `*frames` is 0 at the end.
   virtual Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) = 0;
+  virtual int64_t total_frames() const { return 0; }  // 0: not known in advance
 };
 
 class WavSource : public PcmSource {
@@ -66,6 +68,7 @@ class WavSource : public PcmSource {
   }
   int channels() const override { return reader_.channels(); }
   int rate() const override { return rate_; }
+  int64_t total_frames() const override { return reader_.frames(); }
   Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) override {
     *frames = std::min(max_frames, reader_.remaining());
     return reader_.Read(samples, *frames);
@@ -248,6 +251,7 @@ Status EncodeStream(PcmSource& source, Mp3Encoder& encoder, int64_t* frames) {
       filled += got;
     }
     *frames += filled;
+    ReportProgress(*frames, source.total_frames());
     const int64_t passes = (filled + pass - 1) / pass;
     std::fill(chunk.begin() + filled * channels, chunk.begin() + passes * pass * channels, 0);
     for (int64_t i = 0; i < passes; ++i) {

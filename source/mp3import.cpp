@@ -6,6 +6,7 @@
 
 #include "codec.h"
 #include "engine.h"
+#include "progress.h"
 #include "riff.h"
 #include "workspace.h"
 
@@ -52,6 +53,7 @@ Status StreamSamples(Mp3Decoder& decoder, ReplacementFile& out, int64_t max_data
     SwapIfBigEndian(block.data(), static_cast<size_t>(frames * channels));
     if (Status s = out.Write(block.data(), static_cast<size_t>(bytes)); !s.ok()) return s;
     *data_bytes += bytes;
+    ReportProgress(decoder.BytesRead(), FileSize(mp3));
   }
 }
 

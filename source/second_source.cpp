@@ -14,7 +14,8 @@ namespace {
 Status RefuseRange(const Command& c) {
   if (c.end > static_cast<double>(Res1.Seconds)) {
     return Status::Refused("the range ends at " + FormatSeconds(c.end) + " s, after the " +
-                           std::to_string(Res1.Seconds) + " whole seconds of audio/res1.mp3");
+                           std::to_string(Res1.Seconds) + " whole seconds of " +
+                           SourceMp3(c, paths::kSecondMp3).string());
   }
   if (c.position < 0) return Status::Refused("the position lies before the audio");
   if (c.position > static_cast<double>(Res.Seconds)) {
@@ -29,7 +30,11 @@ Status RefuseRange(const Command& c) {
 // conversion happens while the frames are read, so Res1 is brought up to date
 // here as the conversion of the file would leave it.
 Status PrepareSecondSource(const Command& c, SecondSource* source) {
-  if (Status s = Converter(1); !s.ok()) return s;
+  if (Status s =
+          DecodeMp3ToWav(SourceMp3(c, paths::kSecondMp3), paths::kSecondWav, paths::kScratch);
+      !s.ok()) {
+    return s;
+  }
   if (Status s = Reset(Res1, kSecondSourceWav); !s.ok()) return s;
   if (Status s = CheckEditable(Res1, FileSize(paths::kSecondWav), paths::kSecondWav.string());
       !s.ok()) {

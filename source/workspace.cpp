@@ -6,6 +6,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -288,6 +289,22 @@ Status ReadPrefix(const fs::path& path, size_t limit, std::string* out) {
   ::close(fd);
   out->resize(got);
   return Status::Ok();
+}
+
+fs::path ScratchBeside(const fs::path& target) {
+  std::string name = target.filename().string();
+  name.insert(name.begin(), '.');
+  name += ".tolva-part";
+  return target.parent_path() / name;
+}
+
+bool InAudioFolder(const fs::path& file) {
+  std::error_code ec;
+  const fs::path folder = fs::weakly_canonical(fs::absolute(paths::kAudio, ec), ec);
+  const fs::path target = fs::weakly_canonical(fs::absolute(file, ec), ec);
+  auto [in_folder, in_target] =
+      std::mismatch(folder.begin(), folder.end(), target.begin(), target.end());
+  return in_folder == folder.end();
 }
 
 }  // namespace tolva

@@ -51,9 +51,10 @@ struct RunResult {
 };
 
 struct RunOptions {
-  int64_t file_size_limit = -1;  // RLIMIT_FSIZE for the run; writes past it fail
-  bool ignore_sigxfsz = true;    // false: the run is killed at the limit
-  std::string path_prefix;       // prepended to PATH (fake desktop opener)
+  int64_t file_size_limit = -1;        // RLIMIT_FSIZE for the run; writes past it fail
+  bool ignore_sigxfsz = true;          // false: the run is killed at the limit
+  std::string path_prefix = {};        // prepended to PATH (fake desktop opener)
+  std::vector<std::string> args = {};  // command-line arguments; none: the front end's way
 };
 
 // Runs a program with an argument vector (no shell) in the current folder, its
@@ -146,7 +147,10 @@ class Workspace {
         std::string path = options.path_prefix + ":" + (getenv("PATH") ? getenv("PATH") : "");
         setenv("PATH", path.c_str(), 1);
       }
-      execl(TOLVA_BINARY, "tolva", static_cast<char*>(nullptr));
+      std::vector<char*> argv{const_cast<char*>("tolva")};
+      for (const std::string& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      execv(TOLVA_BINARY, argv.data());
       _exit(127);
     }
     return pid;

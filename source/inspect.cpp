@@ -1,0 +1,84 @@
+#include "inspect.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <vector>
+
+#include "history.h"
+#include "riff.h"
+#include "workspace.h"
+
+namespace tolva {
+
+namespace {
+
+std::optional<RIFF> HeaderOf(const fs::path& wav) {
+  RIFF record{};
+  if (!CheckInstallable(wav, &record).ok()) return std::nullopt;
+  return record;
+}
+
+int64_t FramesOf(const RIFF& r) {
+  return r.DataSize / (2 * r.NumChannels);
+}
+
+std::string Length(const RIFF& r) {
+  return ClockTime(static_cast<double>(FramesOf(r)) / r.SampleRate);
+}
+
+// Snapshot names carry the UTC hour plus 8.
+std::string TakenAt(const SnapshotKey& k) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld UTC",
+                static_cast<long long>(k[0]), static_cast<long long>(k[1]),
+                static_cast<long long>(k[2]), static_cast<long long>(k[3] - 8),
+                static_cast<long long>(k[4]), static_cast<long long>(k[5]));
+  return text;
+}
+
+}  // namespace
+
+std::string ClockTime(double seconds) {
+  const auto whole = static_cast<long long>(seconds);
+  const double rest = seconds - static_cast<double>(whole) + static_cast<double>(whole % 60);
+  char text[64];
+  if (whole >= 3600) {
+    std::snprintf(text, sizeof text, "%lld:%02lld:%06.3f", whole / 3600, whole / 60 % 60, rest);
+  } else {
+    std::snprintf(text, sizeof text, "%lld:%06.3f", whole / 60, rest);
+  }
+  return text;
+}
+
+Status DescribeWorkspace(std::string* text) {
+  if (!Exists(paths::kAudio)) return Status::Failed("there is no audio/ folder here");
+  std::string out = "working file: " + paths::kWorking.string();
+  if (FileSize(paths::kWorking) < 0) {
+    out += " (none)\n";
+  } else if (auto r = HeaderOf(paths::kWorking)) {
+    out += "\nformat: 16-bit PCM, " + std::string(r->NumChannels == 1 ? "mono" : "stereo") + ", " +
+           std::to_string(r->SampleRate) + " Hz\nlength: " + Length(*r) + " (" +
+           std::to_string(FramesOf(*r)) + " frames)\n";
+  } else {
+    out += " (not a WAV file tolva can edit)\n";
+  }
+  out += "snapshots: " + std::to_string(HistoryNames(paths::kSnapshots, true).size()) + "\n";
+  out += "redo steps: " + std::to_string(HistoryNames(paths::kRedoSteps, false).size()) + "\n";
+  *text = out;
+  return Status::Ok();
+}
+
+Status DescribeHistory(std::string* text) {
+  if (!Exists(paths::kAudio)) return Status::Failed("there is no audio/ folder here");
+  std::string out;
+  for (const std::string& name : HistoryNames(paths::kSnapshots, true)) {
+    auto r = HeaderOf(paths::kSnapshots / name);
+    out += name + "  " + TakenAt(*ParseSnapshotName(name)) + "  " +
+           (r ? Length(*r) : "unreadable") + "\n";
+  }
+  *text = out.empty() ? "no snapshots\n" : out;
+  return Status::Ok();
+}
+
+}  // namespace tolva

@@ -1,0 +1,192 @@
+#include "cli.h"
+
+#include <png.h>
+
+#include "driver.h"
+#include "mp3_tools.h"
+#include "progress.h"
+#include "waveform.h"
+#include "workspace_fixture.h"
+
+namespace tolva::testing {
+namespace {
+
+using Args = std::vector<std::string>;
+
+// Ten seconds of stereo at 8000 Hz (an MP3 rate), every frame distinct.
+Bytes TenSeconds() {
+  return BuildWav({.channels = 2, .rate = 8000}, Ramp(80000, 2));
+}
+
+// Exit status, standard error, working file, export and snapshot count of a run.
+using Outcome = std::tuple<int, std::string, Bytes, Bytes, size_t>;
+
+Outcome RunIn(const Args& args, const std::string& command) {
+  static const Bytes second = EncodeMp3(Tones(3 * 8000, 1, 8000), 1, 8000);
+  Workspace ws;
+  ws.PutWorking(TenSeconds());
+  ws.Put("audio/res.mp3", second);
+  ws.Put("audio/res1.mp3", second);
+  RunResult r = command.empty() ? ws.RunBinary({.args = args}) : ws.Run(command);
+  auto get = [&](const char* file) { return ws.Has(file) ? ws.Get(file) : Bytes{}; };
+  return {r.exit_code, r.err, get("audio/output.wav"), get("audio/output.mp3"),
+          ws.Snapshots().size()};
+}
+
+TEST(CommandLine, EachSubcommandDoesWhatItsOpCodeDoes) {
+  struct Case {
+    const char* command;
+    Args args;
+  } cases[] = {
+      {"0 0 0 0 0", {"import", "audio/res.mp3"}},
+      {"2 1 2 0 0.5", {"volume", "0:01", "2", "0.5"}},
+      {"3 1 2.5 0 0", {"reverse", "1", "0:02.5"}},
+      {"4 1 2 0 0", {"cut", "1", "2"}},
+      {"5 0 1 3 0", {"insert", "audio/res1.mp3", "0", "1", "3"}},
+      {"6 1 2 0 1", {"silence", "1", "2", "right"}},
+      {"7 1 3 0 2", {"speedup", "1", "3", "2"}},
+      {"8 1 2 0 3", {"slowdown", "1", "2", "3"}},
+      {"9 1 2 0 0.5", {"echo", "1", "2", "0.5"}},
+      {"10 0 2 1 0", {"mix", "audio/res1.mp3", "0", "2", "1"}},
+      {"11 1 2 0 2", {"pitch", "1", "2", "2"}},
+      {"12 1 2 0 2", {"stretch", "1", "2", "2"}},
+      {"13 1 2 5 0", {"repeat", "1", "2", "5"}},
+      {"14 1 2 5 0", {"move", "1", "2", "5"}},
+      {"666 0 0 0 0", {"undo"}},         // refused: no snapshot
+      {"4 5 2 0 0", {"cut", "5", "2"}},  // refused: empty range
+      {"999 0 0 0 0", {"export"}},
+  };
+  for (const Case& c : cases) {
+    Outcome file = RunIn({}, c.command), line = RunIn(c.args, "");
+    // A refusal exits with 0 for the front end, with 3 on the command line.
+    if (std::get<1>(file).find("refused") != std::string::npos) std::get<0>(file) = 3;
+    EXPECT_EQ(line, file) << c.command;
+  }
+}
+
+TEST(CommandLine, HelpListsEverySubcommandAndShowsEachOnesArgumentsAndExample) {
+  Workspace ws;
+  std::vector<std::string> names = {"info", "history", "waveform"};
+  for (const Operation& op : Operations()) names.push_back(op.SubcommandName());
+  RunResult all = ws.RunBinary({.args = {"--help"}});
+  EXPECT_EQ(all.exit_code, 0);
+  for (const std::string& name : names) {
+    EXPECT_NE(all.out.find("\n  " + name + " "), std::string::npos) << name;
+    RunResult one = ws.RunBinary({.args = {name, "--help"}});
+    EXPECT_EQ(one.exit_code, 0) << name;
+    EXPECT_NE(one.out.find("Usage: tolva " + name), std::string::npos) << one.out;
+    EXPECT_NE(one.out.find("Example:\n  tolva " + name), std::string::npos) << one.out;
+  }
+  EXPECT_EQ(ws.RunBinary({.args = {"--version"}}).out, "tolva " TOLVA_VERSION "\n");
+}
+
+TEST(CommandLine, UsageErrorsExitWithTwoAndTouchNothing) {
+  const Args cases[] = {
+      {"bogus"},
+      {"volume", "1", "2"},
+      {"volume", "1:75", "2", "0.5"},
+      {"speedup", "1", "2", "2.5"},
+      {"waveform"},
+      {"waveform", "w.png", "--range", "3", "1"},
+      {"-C", "nowhere", "info"},
+  };
+  for (const Args& args : cases) {
+    Workspace ws;
+    ws.PutWorking(TenSeconds());
+    RunResult r = ws.RunBinary({.args = args});
+    EXPECT_EQ(r.exit_code, 2) << args[0];
+    EXPECT_NE(r.err.find("usage: tolva"), std::string::npos) << r.err;
+    EXPECT_EQ(ws.AudioFiles(), std::vector<std::string>{"output.wav"}) << args[0];
+    EXPECT_EQ(ws.Working(), TenSeconds());
+  }
+}
+
+TEST(CommandLine, WorksInTheFolderOfDashCAndNeverChangesTheFileItReads) {
+  Workspace ws;
+  const Bytes mp3 = EncodeMp3(Tones(8000, 2, 8000), 2, 8000);
+  ws.Put("song.mp3", mp3);
+  fs::create_directories(ws.root() / "project/audio");
+  RunResult r = ws.RunBinary({.args = {"-C", "project", "import", "../song.mp3"}});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(ws.Get("song.mp3"), mp3);
+  EXPECT_TRUE(ws.Has("project/audio/output.wav"));
+  r = ws.RunBinary({.args = {"-C", "project", "export", "audio/oldversions/x.mp3"}});
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_TRUE(ws.Has("project/audio/output.wav"));
+}
+
+TEST(CommandLine, ReadsTimesAsSecondsOrMinutesAndSeconds) {
+  const std::pair<const char*, double> good[] = {{"90.5", 90.5}, {"1:30.5", 90.5}, {"0:05", 5},
+                                                 {"10:00", 600}, {".5", 0.5},      {"7.", 7}};
+  for (auto [text, want] : good) {
+    double got = -1;
+    EXPECT_TRUE(ParseTime(text, &got)) << text;
+    EXPECT_EQ(got, want) << text;
+  }
+  for (const char* bad : {"", "1:3", "1:60", "1:5a", ":30", "1:30:00", "-1", "1e3", "1.2.3", "inf",
+                          "0x10", "1:30.5.", " 5"}) {
+    double got = 0;
+    EXPECT_FALSE(ParseTime(bad, &got)) << bad;
+  }
+}
+
+// Rows of column 25 painted in the wave's colour, in a picture of 50 x 60.
+int WaveRows(const fs::path& png) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  EXPECT_TRUE(png_image_begin_read_from_file(&image, png.c_str()));
+  EXPECT_EQ(image.width * 1000 + image.height, 50060u);
+  image.format = PNG_FORMAT_RGB;
+  std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+  EXPECT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
+  int rows = 0;
+  for (size_t at = 25 * 3; at < pixels.size(); at += image.width * 3) {
+    rows += Rgb{pixels[at], pixels[at + 1], pixels[at + 2]} == kWaveColour;
+  }
+  return rows;
+}
+
+TEST(CommandLine, WaveformDrawsSilenceFlatAndFullScaleAcrossItsLane) {
+  Samples square(8000);
+  for (size_t i = 0; i < square.size(); ++i) square[i] = i / 10 % 2 ? 32767 : -32768;
+  const std::pair<Samples, int> cases[] = {{Samples(8000, 0), 1}, {square, 60 - kRulerHeight}};
+  for (const auto& [samples, rows] : cases) {
+    Workspace ws;
+    ws.PutWorking(BuildWav({.channels = 1, .rate = 8000}, samples));
+    RunResult r = ws.RunBinary({.args = {"waveform", "w.png", "--width", "50", "--height", "60"}});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(WaveRows(ws.root() / "w.png"), rows);
+  }
+}
+
+TEST(CommandLine, PeaksHoldEachColumnsMinimumAndMaximum) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"3", "[[[1, 1], [-2, -2], [-4, 3]]]"},
+      {"6", "[[[1, 1], [1, 1], [-2, -2], [3, 3], [3, 3], [-4, -4]]]"},  // columns without a frame
+  };
+  for (auto [width, peaks] : cases) {
+    Workspace ws;
+    ws.PutWorking(BuildWav({.channels = 1, .rate = 8000}, {1, -2, 3, -4}));
+    ASSERT_EQ(ws.RunBinary({.args = {"waveform", "--peaks", "p.json", "--width", width}}).exit_code,
+              0);
+    const Bytes json = ws.Get("p.json");
+    EXPECT_EQ(std::string(json.begin(), json.end()),
+              std::string("{\"sample_rate\": 8000, \"frames\": 4, \"width\": ") + width +
+                  ", \"channels\": " + peaks + "}\n");
+  }
+}
+
+TEST(CommandLine, EditsReportProgressToTheEnd) {
+  static int64_t done = 0, total = 0;
+  Workspace ws;
+  ws.PutWorking(TenSeconds());
+  SetProgressListener([](int64_t d, int64_t t) { done = d, total = t; });
+  Status s = RunCommand({.op = 2, .begin = 1, .end = 2, .amount = 0.5});
+  SetProgressListener(nullptr);
+  EXPECT_TRUE(s.ok()) << s.message();
+  EXPECT_EQ(total, 80000 * 4);
+  EXPECT_EQ(done, total);
+}
+
+}  // namespace
+}  // namespace tolva::testing
