@@ -4,8 +4,9 @@
 
 #include <map>
 
+#include "driver.h"
+#include "effects.h"
 #include "mp3_tools.h"
-#include "two_source_rules.h"
 #include "workspace_fixture.h"
 
 namespace tolva::testing {
@@ -26,15 +27,24 @@ const Bytes& Mp3Of(int rate, int channels) {
 
 const std::vector<std::string> kAfterRun = {"oldversions", "output.wav", "res1.mp3"};
 
-struct OpCommand {
-  int op;
-  double begin, end, position;
-};
-
-std::string CommandText(const OpCommand& c) {
-  char text[128];
-  std::snprintf(text, sizeof text, "%d %.17g %.17g %.17g 0\n", c.op, c.begin, c.end, c.position);
-  return text;
+// The working file after the second recording, decoded by another decoder, is
+// converted as a file first and then inserted or mixed in process.
+Bytes InTwoSteps(const Bytes& working_wav, const Bytes& mp3, const std::string& command) {
+  Command c;
+  EXPECT_TRUE(ParseCommand(command, &c).ok());
+  int channels = 0, rate = 0;
+  const Samples decoded = DecodeMp3(mp3, &channels, &rate);
+  Workspace ws;
+  ws.PutWorking(working_wav);
+  ws.Put("audio/res1.wav", BuildWav({.channels = channels, .rate = rate}, decoded));
+  RIFF working{}, second{};
+  EXPECT_TRUE(GetInfo(working, kWorkingWav) && GetInfo(second, kSecondSourceWav));
+  if (rate != working.SampleRate) {
+    EXPECT_TRUE(
+        (rate < working.SampleRate ? RaiseSample : LowerSample)(second, working.SampleRate).ok());
+  }
+  EXPECT_TRUE((c.op == 10 ? Combine : Merge)(working, second, c.position, c.begin, c.end).ok());
+  return ws.Working();
 }
 
 // Into the stereo 44100 file: raising with c 2 and c 1 from mono, the same
@@ -42,41 +52,26 @@ std::string CommandText(const OpCommand& c) {
 // and the same rate from stereo, exactly twice, three times. A stale
 // audio/res1.wav of an interrupted run is never used.
 TEST(SecondSourceRun, InsertsAndMixesMp3SourcesOfSeveralRatesIntoBothLayouts) {
-  struct Mp3Source {
-    int rate, channels;
-  };
-  const Mp3Source sources[] = {{32000, 1}, {44100, 2}, {48000, 2}, {24000, 1}, {16000, 2}};
-  const OpCommand commands[] = {
-      {5, 0.25, 1.75, 1.5},        // insert mid-file
-      {5, 1.0, 2.0, 0.0},          // insert at 0
-      {10, 0.0001, 1.90007, 2.0},  // mix that runs past the end of the working file
-  };
+  const std::pair<int, int> sources[] = {
+      {32000, 1}, {44100, 2}, {48000, 2}, {24000, 1}, {16000, 2}};
+  // Insert mid-file, insert at 0, mix that runs past the end of the working file.
+  const char* commands[] = {"5 0.25 1.75 1.5 0", "5 1.0 2.0 0 0", "10 0.0001 1.90007 2.0 0"};
   for (const WavLayout& layout : {kImported, kExtended}) {
-    const int wc = layout.channels, wr = layout.rate;
-    SCOPED_TRACE(::testing::Message() << "working file " << wr << " Hz, " << wc << " channels");
-    const Samples work = Ramp(static_cast<int64_t>(wr * 2.5) + 3, wc);
-    const Bytes working_wav = BuildWav(layout, work);
-    for (const Mp3Source& src : sources) {
-      SCOPED_TRACE(::testing::Message() << src.rate << " Hz, " << src.channels << " channels");
-      int dc = 0, dr = 0;
-      const Bytes& mp3 = Mp3Of(src.rate, src.channels);
-      const Samples decoded = DecodeMp3(mp3, &dc, &dr);
-      ASSERT_EQ(dr, src.rate);
-      const Samples second = ToChannels(AtRate(decoded, dc, dr, wr), dc, wc);
-      for (const OpCommand& c : commands) {
-        SCOPED_TRACE(CommandText(c));
+    SCOPED_TRACE(::testing::Message() << "working file " << layout.rate << " Hz");
+    const Bytes working_wav =
+        BuildWav(layout, Ramp(static_cast<int64_t>(layout.rate * 2.5) + 3, layout.channels));
+    for (const auto& [rate, channels] : sources) {
+      SCOPED_TRACE(::testing::Message() << rate << " Hz, " << channels << " channels");
+      for (const char* command : commands) {
+        SCOPED_TRACE(command);
         Workspace ws;
         ws.PutWorking(working_wav);
-        ws.Put("audio/res1.mp3", mp3);
+        ws.Put("audio/res1.mp3", Mp3Of(rate, channels));
         ws.Put("audio/res1.wav", working_wav);
-        RunResult r = ws.Run(CommandText(c));
+        RunResult r = ws.Run(command);
         ASSERT_EQ(r.exit_code, 0) << r.err;
         EXPECT_EQ(r.err, "");
-        int64_t inserted = 0;
-        const Samples want = TwoSourceResult(work, second, wc, wr, {c.position, c.begin, c.end},
-                                             c.op == 10, &inserted);
-        EXPECT_TRUE(ws.Working() == GrownWav(working_wav, inserted, want))
-            << "the result differs from the expected bytes";
+        EXPECT_TRUE(ws.Working() == InTwoSteps(working_wav, Mp3Of(rate, channels), command));
         EXPECT_EQ(ws.AudioFiles(), kAfterRun);
       }
     }

@@ -5,8 +5,10 @@
 // what the program wrote.
 
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,16 +28,13 @@ struct WavLayout {
   int bits = 16;
 };
 
-// Sample of `frame`, `channel` in a ramp: distinct for neighbouring frames and
-// for the two channels of one frame.
-inline int16_t RampSample(int64_t frame, int channel) {
-  return static_cast<int16_t>(static_cast<uint16_t>(frame * 7 + channel * 20011 + 3));
-}
-
+// A ramp: every sample distinct from those of the neighbouring frames and from
+// the other channel of its frame.
 inline Samples Ramp(int64_t frames, int channels) {
   Samples s(static_cast<size_t>(frames * channels));
-  for (int64_t f = 0; f < frames; ++f)
-    for (int c = 0; c < channels; ++c) s[f * channels + c] = RampSample(f, c);
+  for (size_t i = 0; i < s.size(); ++i) {
+    s[i] = static_cast<int16_t>(static_cast<uint16_t>(i / channels * 7 + i % channels * 20011 + 3));
+  }
   return s;
 }
 
@@ -98,26 +97,39 @@ inline Samples SamplesOf(const Bytes& wav) {
 }
 
 inline Bytes ReadBytes(const std::filesystem::path& path) {
-  FILE* f = std::fopen(path.c_str(), "rb");
+  std::ifstream f(path, std::ios::binary);
   if (!f) throw std::runtime_error("cannot open " + path.string());
-  Bytes out;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
-  std::fclose(f);
-  return out;
+  return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
 inline void WriteBytes(const std::filesystem::path& path, const Bytes& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) throw std::runtime_error("cannot create " + path.string());
-  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!f) throw std::runtime_error("cannot write " + path.string());
 }
 
-// Frame `f` of interleaved samples as a vector of its channels.
-inline Samples FrameAt(const Samples& s, int channels, int64_t f) {
-  return Samples(s.begin() + f * channels, s.begin() + (f + 1) * channels);
+// Frame numbers, to write expected results as the source frames they hold.
+using Frames = std::vector<int64_t>;
+
+// Frames from `from` up to, not including, `to`; counting down when to < from.
+inline Frames Span(int64_t from, int64_t to) {
+  Frames f;
+  for (int64_t i = from; i != to; i += from < to ? 1 : -1) f.push_back(i);
+  return f;
+}
+
+inline Frames Join(std::initializer_list<Frames> parts) {
+  Frames out;
+  for (const Frames& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// The samples of `frames` of the interleaved `in`, in that order.
+inline Samples Pick(const Samples& in, int channels, const Frames& frames) {
+  Samples out;
+  for (int64_t f : frames)
+    out.insert(out.end(), in.begin() + f * channels, in.begin() + (f + 1) * channels);
+  return out;
 }
 
 }  // namespace tolva::testing
