@@ -40,25 +40,20 @@ TEST_P(EffectsTest, PlaceTheFramesOfTheRange) {
   } cases[] = {
       {{3, 0.5, 0.7, 0}, Join({Span(0, 5), {6, 5}, Span(7, 30)})},
       {{3, 1.0, 2.5, 0}, Join({Span(0, 10), Span(24, 9), Span(25, 30)})},
-      {{3, 0.7, 1.2, 0}, Join({Span(0, 7), Span(11, 6), Span(12, 30)})},
       {{3, 0.15, 0.34, 0}, Join({{0, 2, 1}, Span(3, 30)})},
       {{3, 0.0, 3.45, 0}, Span(29, -1)},
       {{3, 3.5, 4.0, 0}, Span(0, 30)},
-      {{4, 0.5, 0.7, 0}, Join({Span(0, 5), Span(7, 30)})},
       {{4, 1.0, 2.5, 0}, Join({Span(0, 10), Span(25, 30)})},
       {{4, 0.15, 0.34, 0}, Join({{0}, Span(3, 30)})},
       {{4, 0.0, 3.45, 0}, {}},
-      {{4, 3.5, 4.0, 0}, Span(0, 30)},
       {{7, 0.2, 1.2, 4}, Join({Span(0, 2), {5, 9, 11}, Span(12, 30)})},
       {{7, 0.2, 1.2, 5000}, Join({Span(0, 2), {11}, Span(12, 30)})},
-      {{7, 0.2, 0.4, 5}, Join({Span(0, 2), {3}, Span(4, 30)})},
       {{7, 2.5, 9.0, 2.9}, Join({Span(0, 25), {26, 28, 29}})},
       {{7, 0.0, 3.0, 1}, Span(0, 30)},
       {{8, 0.2, 0.5, 3}, Join({{0, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4}, Span(5, 30)})},
       {{8, 0.15, 0.34, 2}, Join({{0, 1, 1}, Span(2, 30)})},
       {{8, 2.5, 9.0, 2}, Join({Span(0, 25), {25, 25, 26, 26, 27, 27, 28, 28, 29, 29}})},
       {{13, 1.0, 2.0, 2.0}, Join({Span(0, 20), Span(10, 30)})},
-      {{13, 1.0, 2.0, 1.0}, Join({Span(0, 20), Span(10, 30)})},
       {{13, 0.15, 0.34, 0.55}, Join({Span(0, 5), {1}, Span(5, 30)})},
       {{13, 1.0, 2.0, 12.0}, Join({Span(0, 30), Span(10, 20)})},
       {{14, 1.0, 2.0, 2.5}, Join({Span(0, 10), Span(20, 25), Span(10, 20), Span(25, 30)})},
@@ -67,7 +62,6 @@ TEST_P(EffectsTest, PlaceTheFramesOfTheRange) {
       {{14, 0.15, 0.34, 2.5}, Join({{0}, Span(3, 25), {1}, Span(25, 30)})},
       {{14, 0.15, 0.34, 0.05}, Join({{1, 0}, Span(3, 30)})},
       {{14, 1.0, 2.0, 1.0}, Span(0, 30)},
-      {{14, 1.0, 2.0, 1.5}, Span(0, 30)},
       {{14, 1.0, 2.0, 2.0}, Span(0, 30)},
       {{14, 1.0, 2.0, nan}, Span(0, 30)},
   };
@@ -105,12 +99,12 @@ TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
     Op op;
     const Samples& in;
     Samples want;
+    bool refused = false;
   } cases[] = {
       {10, {2, 0.25, 0.75, -1}, count, {1, 2, -3, -4, -5, -6, -7, 8, 9, 10, 11, 12}},
       {10, {2, 0.01, 0.13, -1}, count, {-1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
       {10, {2, 0.15, 0.34, -1}, count, {1, -2, -3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
       {10, {2, 0.9, 5.0, -1}, count, {1, 2, 3, 4, 5, 6, 7, 8, 9, -10, -11, -12}},
-      {10, {2, 1.5, 2.0, -1}, count, count},
       {10, {2, 0, 1, 2}, loud, {32767, -32768, 6, -6, 32767, -32768, 2, -2, 0, 32767}},
       {10, {2, 0, 1, 0.5}, loud, {10000, -10000, 1, -1, 16383, -16384, 0, 0, 0, 8192}},
       {10, {2, 0, 1, -1}, loud, {-20000, 20000, -3, 3, -32767, 32767, -1, 1, 0, -16384}},
@@ -123,10 +117,8 @@ TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
       {10, {9, 0.2, 0.4, 100}, echo, {0, 100, -1, 150, 200, 250, 300, 350, 400, 450, 500, 550}},
       {10, {9, 0.5, 1.0, 0.5}, echo, {0, 100, -3, 300, 400, 250, 300, 350, 400, 450, 375, 425}},
       {100, {11, 0.01, 0.12, 1}, tens, {10, 12, 14, 12, 14, 16, 18, 16, 18, 19, 20, 21}},
-      {100, {11, 0.01, 0.12, 0}, tens, {10, 12, 14, 12, 14, 16, 18, 16, 18, 19, 20, 21}},
       {100, {11, 0.01, 0.12, -3}, tens, {10, 12, 14, 12, 14, 16, 18, 16, 18, 19, 20, 21}},
       {100, {11, 0.01, 0.12, 2}, tens, {10, 14, 14, 14, 14, 18, 18, 18, 18, 19, 20, 21}},
-      {100, {11, 0.01, 0.12, kMax}, tens, {10, 14, 14, 14, 14, 18, 18, 18, 18, 19, 20, 21}},
       {100, {11, 0.01, 0.09, 1}, tens, {10, 12, 14, 12, 14, 15, 16, 17, 18, 19, 20, 21}},
       {100, {11, 0.0, 0.04, 1}, tens, tens},
       {100, {11, 0.04, 0.9, 1}, tens, {10, 11, 12, 13, 15, 17, 15, 17, 18, 19, 20, 21}},
@@ -134,6 +126,24 @@ TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
       {125, {11, 0.008, 0.096, 2}, tens, {10, 14, 13, 15, 15, 15, 19, 18, 20, 20, 20, 21}},
       {125, {11, 0.008, 0.096, 3}, tens, {10, 13, 15, 15, 15, 15, 18, 20, 20, 20, 20, 21}},
       {125, {11, 0.008, 0.096, kMax}, tens, {10, 15, 15, 15, 15, 15, 20, 20, 20, 20, 20, 21}},
+      // Refused, changing nothing: a second that does not fit the reversal's
+      // buffer of 100,000 frames, no 1/25 s window below 25 frames per second,
+      // speed factors below 1, results past the 32-bit sizes, an echo before
+      // its range. Beside them the limits that are still accepted.
+      {100000, {3, 0, 0.0001, 0}, tens, {19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 20, 21}},
+      {100001, {3, 0, 0.0001, 0}, tens, tens, true},
+      {25, {11, 0, 0.4, 1}, tens, tens},
+      {24, {11, 0, 0.4, 1}, tens, tens, true},
+      {24, {12, 0, 0.4, 2}, tens, tens, true},
+      {10, {7, 0, 1, 0}, tens, tens, true},
+      {10, {7, 0, 1, -3}, tens, tens, true},
+      {10, {8, 0, 1, 0}, tens, tens, true},
+      {10, {8, 0, 1, std::numeric_limits<int>::min()}, tens, tens, true},
+      {100, {12, 0, 1, 0}, tens, tens, true},
+      {10, {8, 0, 1, 1e8}, tens, tens, true},
+      {100, {12, 0, 1, 1e8}, tens, tens, true},
+      {10, {9, 0.2, 0.4, -1e-9}, tens, tens, true},
+      {10, {9, 0.2, 0.4, std::nan("")}, tens, tens, true},
       {100, {12, 0.01, 0.09, 1}, tens, {10, 12, 14, 12, 14, 15, 16, 17, 18, 19, 20, 21}},
       {100, {12, 0.01, 0.09, 2}, tens, {10, 12, 12, 14, 14, 12, 12, 14, 14, 15,
                                         15, 16, 16, 17, 17, 18, 18, 19, 20, 21}},
@@ -144,7 +154,8 @@ TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
     const Op& op = c.op;
     SCOPED_TRACE(::testing::Message() << op.op << " " << op.begin << " " << op.end << " " << op.x);
     const Bytes wav = BuildWav({.channels = 2, .rate = c.rate, .fact = true}, Stereo(c.in));
-    EXPECT_EQ(Apply(wav, [&](RIFF& r) { return RunOp(r, op.op, op.begin, op.end, op.x); }),
+    EXPECT_EQ(Apply(
+                  wav, [&](RIFF& r) { return RunOp(r, op.op, op.begin, op.end, op.x); }, c.refused),
               Stereo(c.want));
   }
 }
@@ -200,32 +211,6 @@ TEST_P(EffectsTest, SizesAndSecondsAfterAChangeOfLength) {
     });
     EXPECT_EQ(static_cast<int64_t>(out.size()) / 2, 88210 - range + written);
     EXPECT_EQ(after, seconds);
-  }
-}
-
-// A second must fit the reversal's buffer of 100,000 frames, a 1/25 s window
-// needs 25 frames per second, speed factors start at 1, results must fit the
-// 32-bit sizes, an echo comes after its range.
-TEST_P(EffectsTest, RefuseWhatTheyCannotDo) {
-  const int kMin = std::numeric_limits<int>::min();
-  const struct {
-    int rate;
-    Op op;
-    bool refused;
-  } cases[] = {
-      {100000, {3, 0, 0.0003, 0}, false}, {100001, {3, 0, 0.0003, 0}, true},
-      {25, {11, 0, 2, 1}, false},         {24, {11, 0, 2, 1}, true},
-      {24, {12, 0, 2, 2}, true},          {1000, {7, 0, 1, 0}, true},
-      {1000, {7, 0, 1, -3}, true},        {1000, {8, 0, 1, 0}, true},
-      {1000, {8, 0, 1, kMin}, true},      {1000, {12, 0, 1, 0}, true},
-      {1000, {8, 0, 1, 1200000}, true},   {1000, {12, 0, 1, 1200000}, true},
-      {1000, {9, 0.2, 0.4, -1e-9}, true}, {1000, {9, 0.2, 0.4, std::nan("")}, true},
-  };
-  for (const auto& [rate, op, refused] : cases) {
-    SCOPED_TRACE(::testing::Message() << rate << ": " << op.op << " " << op.x);
-    Apply(
-        BuildWav({.channels = 1, .rate = rate, .fact = true}, Ramp(1000, 1)),
-        [&](RIFF& r) { return RunOp(r, op.op, op.begin, op.end, op.x); }, refused);
   }
 }
 

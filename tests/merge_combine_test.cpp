@@ -20,64 +20,16 @@ class MergeCombineTest : public EffectTest {
     r.HasFact = true;
     return r;
   }
-  // Converts audio/res1.wav holding `in` from `from` to `to` frames per second
-  // and checks its header: the new rate, sizes (and a fact count) for its whole
-  // seconds at that rate, the file exactly that long, the record that header,
-  // the working file and the folder as they were. Returns the frames written.
-  Samples Convert(int from, int to, int channels, bool fact, const Samples& in) {
-    ws_.PutWorking(BuildWav({}, Ramp(10, 2)));
-    ws_.Put("audio/res1.wav", BuildWav({.channels = channels, .rate = from, .fact = fact}, in));
-    RIFF record{};
-    EXPECT_TRUE(GetInfo(record, kSecondSourceWav));
-    RIFF want = record;
-    const int32_t frames = static_cast<int32_t>(in.size()) / channels / from * to;
-    want.SampleRate = to;
-    want.ByteRate = to * 2 * channels;
-    want.ChunkSize += frames * 2 * channels - want.DataSize;
-    want.DataSize = frames * 2 * channels;
-    if (fact) want.FactData = frames;
-    EXPECT_TRUE((to > from ? RaiseSample(record, to) : LowerSample(record, to)).ok());
-    const Bytes out = ws_.Get("audio/res1.wav");
-    EXPECT_EQ(HeaderImage(HeaderOf(out)), HeaderImage(want));
-    EXPECT_EQ(HeaderImage(record), HeaderImage(want));
-    EXPECT_EQ(out.size(), static_cast<size_t>(want.DataOffset + want.DataSize));
-    EXPECT_EQ(ws_.Working(), BuildWav({}, Ramp(10, 2)));
-    EXPECT_EQ(ws_.AudioFiles(), (std::vector<std::string>{"output.wav", "res1.wav"}));
-    return SamplesOf(out);
-  }
 };
 
-// Stereo, ten frames per second: frames 0 to 19 of a ramp are the working file,
-// frames 100 to 129 the second source. floor((end − begin) × 10) frames from
-// the second source's floor(10 × begin) go in at the frame of the position,
-// each limited to the audio there is.
-TEST_P(MergeCombineTest, InsertsTheSecondSourceRangeAtThePosition) {
-  const struct {
-    double position, begin, end;
-    Frames want;
-  } cases[] = {
-      {0.0, 0.5, 1.25, Join({Span(105, 112), Span(0, 20)})},
-      {0.7, 0.15, 0.34, Join({Span(0, 7), {101}, Span(7, 20)})},
-      {2.0, 1.0, 2.0, Join({Span(0, 20), Span(110, 120)})},
-      {9.0, 1.0, 2.0, Join({Span(0, 20), Span(110, 120)})},
-      {0.5, 2.0, 4.0, Join({Span(0, 5), Span(120, 130), Span(5, 20)})},
-  };
-  const Samples ramp = Ramp(130, 2);
-  const WavLayout layout = {.channels = 2, .rate = 10, .fact = true};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "row " << &c - cases);
-    const RIFF second = PutSecond(layout, Pick(ramp, 2, Span(100, 130)));
-    EXPECT_EQ(Apply(BuildWav(layout, Pick(ramp, 2, Span(0, 20))),
-                    [&](RIFF& r) { return Merge(r, second, c.position, c.begin, c.end); }),
-              Pick(ramp, 2, c.want));
-  }
-}
-
-// Ten frames per second. The mix is (w + s) / 2 toward zero and never clips;
-// a second source of another channel count is converted: mono doubled, stereo
+// Ten frames per second. floor((end − begin) × 10) frames from the second
+// source's floor(10 × begin) are inserted (Merge) or mixed (Combine: (w + s) / 2
+// toward zero, never clipping) at the frame of the position, limited to the
+// audio there is. Another channel count is converted: mono doubled, stereo
 // averaged toward zero.
-TEST_P(MergeCombineTest, MixesAndConvertsChannels) {
-  const Samples z(12, 0), h = {0, 100, 200, 300, 400, 500, 600, 700, 800, 900, 1000, 1100};
+TEST_P(MergeCombineTest, InsertsOrMixesTheSecondSourceRange) {
+  const Samples w = {1, 2, 3, 4, 5, 6}, z(12, 0);
+  const Samples h = {0, 100, 200, 300, 400, 500, 600, 700, 800, 900, 1000, 1100};
   const struct {
     bool mix;
     double position, begin, end;
@@ -86,6 +38,10 @@ TEST_P(MergeCombineTest, MixesAndConvertsChannels) {
     int second_channels;
     Samples second, want;
   } cases[] = {
+      {false, 0.0, 0.5, 1.25, 1, w, 1, h, {500, 600, 700, 800, 900, 1000, 1100, 1, 2, 3, 4, 5, 6}},
+      {false, 0.4, 0.15, 0.34, 1, w, 1, h, {1, 2, 3, 4, 100, 5, 6}},
+      {false, 0.6, 1.0, 2.0, 1, w, 1, h, {1, 2, 3, 4, 5, 6, 1000, 1100}},
+      {false, 9.0, 0.0, 0.2, 1, w, 1, h, {1, 2, 3, 4, 5, 6, 0, 100}},
       {true, 0.3, 0.2, 0.5, 1, z, 1, h, {0, 0, 0, 100, 150, 200, 0, 0, 0, 0, 0, 0}},
       {true, 1.0, 0.0, 0.5, 1, z, 1, h, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 50}},
       {true, 0.0, 0.15, 0.34, 1, z, 1, h, {50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
@@ -98,7 +54,7 @@ TEST_P(MergeCombineTest, MixesAndConvertsChannels) {
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "row " << &c - cases);
     const RIFF second = PutSecond({.channels = c.second_channels, .rate = 10}, c.second);
-    EXPECT_EQ(Apply(BuildWav({.channels = c.channels, .rate = 10}, c.working),
+    EXPECT_EQ(Apply(BuildWav({.channels = c.channels, .rate = 10, .fact = true}, c.working),
                     [&](RIFF& r) {
                       return (c.mix ? Combine : Merge)(r, second, c.position, c.begin, c.end);
                     }),
@@ -127,10 +83,10 @@ TEST_P(MergeCombineTest, RefusesOrFailsBeforeTouchingTheWorkingFile) {
   }
 }
 
-// Per whole second, D = |to − from| frames are repeated (raising) or dropped
-// (lowering): those numbered c, 2c, ..., D × c from 1, c = from / D. Raising
-// more than twice (c = 0) spreads the repeats evenly. What follows the last
-// whole second is gone.
+// The second source at another rate: per whole second, D = |to − from| frames
+// are repeated (raising) or dropped (lowering), those numbered c, 2c, ..., D × c
+// from 1, c = from / D; raising more than twice (c = 0) spreads the repeats
+// evenly. What follows the last whole second is gone; the header says so.
 TEST_P(MergeCombineTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
   const struct {
     int from, to, channels;
@@ -144,10 +100,28 @@ TEST_P(MergeCombineTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
       {3, 10, 1, 6, {0, 0, 0, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 5, 5, 5}},
       {5, 8, 2, 4, {}},
   };
+  const Bytes working = BuildWav({}, Ramp(10, 2));
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.from << " to " << c.to);
     const Samples in = Ramp(c.frames, c.channels);
-    EXPECT_EQ(Convert(c.from, c.to, c.channels, c.channels == 1, in), Pick(in, c.channels, c.want));
+    ws_.PutWorking(working);
+    ws_.Put("audio/res1.wav", BuildWav({.channels = c.channels, .rate = c.from, .fact = true}, in));
+    RIFF record{};
+    ASSERT_TRUE(GetInfo(record, kSecondSourceWav));
+    RIFF want = record;
+    want.SampleRate = c.to;
+    want.ByteRate = c.to * 2 * c.channels;
+    want.DataSize = static_cast<int32_t>(c.want.size()) * 2 * c.channels;
+    want.ChunkSize += want.DataSize - record.DataSize;
+    want.FactData = static_cast<int32_t>(c.want.size());
+    EXPECT_TRUE((c.to > c.from ? RaiseSample(record, c.to) : LowerSample(record, c.to)).ok());
+    const Bytes out = ws_.Get("audio/res1.wav");
+    EXPECT_EQ(HeaderImage(HeaderOf(out)), HeaderImage(want));
+    EXPECT_EQ(HeaderImage(record), HeaderImage(want));
+    EXPECT_EQ(out.size(), static_cast<size_t>(want.DataOffset + want.DataSize));
+    EXPECT_EQ(SamplesOf(out), Pick(in, c.channels, c.want));
+    EXPECT_EQ(ws_.Working(), working);
+    EXPECT_EQ(ws_.AudioFiles(), (std::vector<std::string>{"output.wav", "res1.wav"}));
   }
 }
 

@@ -154,23 +154,14 @@ class Workspace {
   fs::path old_;
 };
 
-// Runs a test body under one engine setting, restoring the defaults after.
-class ScopedEngine {
- public:
-  explicit ScopedEngine(const EngineSetting& s) : saved_(Engine()) {
-    Engine().block_frames = s.block_frames;
-    Engine().kernel_copy_min_bytes = s.kernel_copy_min_bytes;
-  }
-  ~ScopedEngine() { Engine() = saved_; }
-
- private:
-  EngineOptions saved_;
-};
-
-// In-process effect tests: a fresh workspace per test, run under the engine
-// setting of the test's parameter.
+// In-process effect tests: a fresh workspace, the engine setting of the parameter.
 class EffectTest : public ::testing::TestWithParam<EngineSetting> {
  protected:
+  void SetUp() override {
+    Engine().block_frames = GetParam().block_frames;
+    Engine().kernel_copy_min_bytes = GetParam().kernel_copy_min_bytes;
+  }
+  void TearDown() override { Engine() = EngineOptions{}; }
   // Installs `wav` as the working file and loads its header into the result.
   RIFF Install(const Bytes& wav) {
     ws_.PutWorking(wav);
@@ -179,10 +170,10 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
     return r;
   }
   // Runs `effect` on `wav` as the working file and checks what every effect
-  // keeps: the header moves only its sizes, together (data and chunk by the
-  // same whole frames, a fact count by the frames), the file holds what its
-  // header announces, the caller's record is that header, no scratch file is
-  // left. A refusal must leave file and record as they were. Returns the samples.
+  // keeps: only the header's sizes move, together (data and chunk by whole
+  // frames, a fact count by the frames), the file is as long as they say, the
+  // record is that header, no scratch file is left; a refusal changes nothing.
+  // Returns the samples.
   Samples Apply(const Bytes& wav, const std::function<Status(RIFF&)>& effect,
                 bool refused = false) {
     RIFF record = Install(wav);
@@ -195,7 +186,7 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
     RIFF expected = before;
     expected.DataSize += grown;
     expected.ChunkSize += grown;
-    if (before.HasFact) expected.FactData += grown / FrameBytes(before);
+    expected.FactData += before.HasFact ? grown / FrameBytes(before) : 0;
     EXPECT_EQ(grown % FrameBytes(before), 0);
     EXPECT_EQ(HeaderImage(header), HeaderImage(expected));
     EXPECT_EQ(HeaderImage(record), HeaderImage(header));
@@ -208,7 +199,6 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
     return SamplesOf(out);
   }
   Workspace ws_;
-  ScopedEngine engine_{GetParam()};
 };
 
 inline std::string SettingName(const ::testing::TestParamInfo<EngineSetting>& info) {
