@@ -9,10 +9,8 @@ namespace {
 
 // The README's op table is the dispatch table as the front end's developers read it.
 TEST(Readme, ListsEveryOperationOfTheDispatchTable) {
-  std::ifstream file(TOLVA_SOURCE_DIR "/README.md");
-  ASSERT_TRUE(file) << "README.md not found";
   std::stringstream text;
-  text << file.rdbuf();
+  text << std::ifstream(TOLVA_SOURCE_DIR "/README.md").rdbuf();
   for (const Operation& op : Operations()) {
     std::string row = "| " + std::to_string(op.op) + " | " + op.name + " | " + op.summary + " |";
     EXPECT_NE(text.str().find(row), std::string::npos) << "missing row: " << row;

@@ -1,12 +1,13 @@
 #pragma once
 
-// Test inputs built in code: WAV images from sample vectors, ramps whose every
-// sample differs from its neighbours (so an off-by-one shows), and readers for
-// what the program wrote.
+// Test inputs built in code (WAV images, ramps in which an off-by-one shows)
+// and readers for what the program wrote.
 
 #include <cstdint>
-#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -26,16 +27,13 @@ struct WavLayout {
   int bits = 16;
 };
 
-// Sample of `frame`, `channel` in a ramp: distinct for neighbouring frames and
-// for the two channels of one frame.
-inline int16_t RampSample(int64_t frame, int channel) {
-  return static_cast<int16_t>(static_cast<uint16_t>(frame * 7 + channel * 20011 + 3));
-}
-
+// A ramp: every sample distinct from those of the neighbouring frames and from
+// the other channel of its frame.
 inline Samples Ramp(int64_t frames, int channels) {
   Samples s(static_cast<size_t>(frames * channels));
-  for (int64_t f = 0; f < frames; ++f)
-    for (int c = 0; c < channels; ++c) s[f * channels + c] = RampSample(f, c);
+  for (size_t i = 0; i < s.size(); ++i) {
+    s[i] = static_cast<int16_t>(static_cast<uint16_t>(i / channels * 7 + i % channels * 20011 + 3));
+  }
   return s;
 }
 
@@ -43,38 +41,30 @@ inline void PutLE(Bytes& out, uint32_t value, int bytes) {
   for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
-// Byte by byte: GCC 12 at -O3 misreads a range insert into an empty vector as
-// an overflow (-Wstringop-overflow).
-inline void PutTag(Bytes& out, const char* tag) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(tag[i]));
+// A chunk ID as the number whose little-endian bytes spell it.
+constexpr uint32_t Tag(const char (&id)[5]) {
+  return id[0] | id[1] << 8 | id[2] << 16 | static_cast<uint32_t>(id[3]) << 24;
 }
 
 // A WAV image: header (with the layout's extra fmt words and fact chunk) and
 // the samples, little-endian. `data_bytes` overrides DataSize when >= 0.
-inline Bytes BuildWav(const WavLayout& layout, const Samples& samples, int64_t data_bytes = -1) {
-  const uint32_t data = data_bytes >= 0 ? static_cast<uint32_t>(data_bytes)
-                                        : static_cast<uint32_t>(samples.size() * 2);
-  const uint32_t fmt_size = 16 + 2 * layout.extra_fmt_words;
-  const uint32_t header = 12 + 8 + fmt_size + (layout.fact ? 12 : 0) + 8;
+inline Bytes BuildWav(const WavLayout& l, const Samples& samples, int64_t data_bytes = -1) {
+  const uint32_t data = static_cast<uint32_t>(data_bytes >= 0 ? data_bytes : samples.size() * 2);
+  const uint32_t fmt = 16 + 2 * l.extra_fmt_words, frame = l.channels * (l.bits / 8);
+  const uint32_t chunk = 4 + 8 + fmt + (l.fact ? 12 : 0) + 8 + data;
+  const uint32_t channels = l.channels, rate = l.rate, bits = l.bits;
+  const uint32_t fields[] = {Tag("RIFF"), chunk, Tag("WAVE"),  Tag("fmt "), fmt, 1,
+                             channels,    rate,  rate * frame, frame,       bits};
+  const int widths[] = {4, 4, 4, 4, 4, 2, 2, 4, 4, 2, 2};
   Bytes out;
-  PutTag(out, "RIFF");
-  PutLE(out, header - 8 + data, 4);
-  PutTag(out, "WAVE");
-  PutTag(out, "fmt ");
-  PutLE(out, fmt_size, 4);
-  PutLE(out, 1, 2);
-  PutLE(out, layout.channels, 2);
-  PutLE(out, layout.rate, 4);
-  PutLE(out, layout.rate * layout.channels * (layout.bits / 8), 4);
-  PutLE(out, layout.channels * (layout.bits / 8), 2);
-  PutLE(out, layout.bits, 2);
-  for (int i = 0; i < layout.extra_fmt_words; ++i) PutLE(out, 0x1234 + i, 2);
-  if (layout.fact) {
-    out.insert(out.end(), layout.fact_id, layout.fact_id + 4);
+  for (int i = 0; i < 11; ++i) PutLE(out, fields[i], widths[i]);
+  for (int i = 0; i < l.extra_fmt_words; ++i) PutLE(out, 0x1234 + i, 2);
+  if (l.fact) {
+    for (char c : l.fact_id) out.push_back(static_cast<uint8_t>(c));
     PutLE(out, 4, 4);
-    PutLE(out, static_cast<uint32_t>(samples.size() / layout.channels), 4);
+    PutLE(out, static_cast<uint32_t>(samples.size() / l.channels), 4);
   }
-  PutTag(out, "data");
+  PutLE(out, Tag("data"), 4);
   PutLE(out, data, 4);
   for (int16_t s : samples) PutLE(out, static_cast<uint16_t>(s), 2);
   return out;
@@ -98,26 +88,39 @@ inline Samples SamplesOf(const Bytes& wav) {
 }
 
 inline Bytes ReadBytes(const std::filesystem::path& path) {
-  FILE* f = std::fopen(path.c_str(), "rb");
+  std::ifstream f(path, std::ios::binary);
   if (!f) throw std::runtime_error("cannot open " + path.string());
-  Bytes out;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out.insert(out.end(), buf, buf + n);
-  std::fclose(f);
-  return out;
+  return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
 inline void WriteBytes(const std::filesystem::path& path, const Bytes& bytes) {
-  FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f) throw std::runtime_error("cannot create " + path.string());
-  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
-  std::fclose(f);
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  if (!f) throw std::runtime_error("cannot write " + path.string());
 }
 
-// Frame `f` of interleaved samples as a vector of its channels.
-inline Samples FrameAt(const Samples& s, int channels, int64_t f) {
-  return Samples(s.begin() + f * channels, s.begin() + (f + 1) * channels);
+// Frame numbers, to write expected results as the source frames they hold.
+using Frames = std::vector<int64_t>;
+
+// Frames from `from` up to, not including, `to`; counting down when to < from.
+inline Frames Span(int64_t from, int64_t to) {
+  Frames f;
+  for (int64_t i = from; i != to; i += from < to ? 1 : -1) f.push_back(i);
+  return f;
+}
+
+inline Frames Join(std::initializer_list<Frames> parts) {
+  Frames out;
+  for (const Frames& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// The samples of `frames` of the interleaved `in`, in that order.
+inline Samples Pick(const Samples& in, int channels, const Frames& frames) {
+  Samples out;
+  for (int64_t f : frames)
+    out.insert(out.end(), in.begin() + f * channels, in.begin() + (f + 1) * channels);
+  return out;
 }
 
 }  // namespace tolva::testing

@@ -12,6 +12,7 @@
 
 #include <csignal>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,10 +33,6 @@ struct EngineSetting {
   int64_t kernel_copy_min_bytes;
   int64_t kernel_copy_block = 0;
 };
-inline void PrintTo(const EngineSetting& setting, std::ostream* os) {
-  *os << setting.name;
-}
-
 inline const EngineSetting kEngineSettings[] = {
     {"OneFrame", 1, -1},
     {"ThreeFrames", 3, 0, 6},
@@ -57,11 +54,22 @@ struct RunOptions {
   std::vector<std::string> args = {};  // command-line arguments; none: the front end's way
 };
 
+// Forks, lets the child set itself up and exec, and waits: the wait status.
+inline int Spawn(const std::function<void()>& child) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    child();
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
 // Runs a program with an argument vector (no shell) in the current folder, its
 // output discarded; its exit status, or -1 when it did not exit normally.
 inline int RunProgram(const std::vector<std::string>& args) {
-  pid_t pid = fork();
-  if (pid == 0) {
+  const int status = Spawn([&] {
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     dup2(null, 2);
@@ -69,10 +77,7 @@ inline int RunProgram(const std::vector<std::string>& args) {
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
+  });
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
@@ -101,23 +106,20 @@ class Workspace {
   }
   void PutWorking(const Bytes& wav) const { Put("audio/output.wav", wav); }
   Bytes Working() const { return Get("audio/output.wav"); }
-  // Files in audio/oldversions (or in another folder of the workspace), sorted.
-  std::vector<std::string> Snapshots(const fs::path& folder = "audio/oldversions") const {
+  // Names of the entries in a folder of the workspace, sorted.
+  std::vector<std::string> Names(const fs::path& folder, bool files_only = false) const {
     std::vector<std::string> names;
     if (!fs::exists(root_ / folder)) return names;
     for (auto& e : fs::directory_iterator(root_ / folder))
-      if (e.is_regular_file()) names.push_back(e.path().filename().string());
+      if (!files_only || e.is_regular_file()) names.push_back(e.path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
-  // Files directly in audio/, sorted.
-  std::vector<std::string> AudioFiles() const {
-    std::vector<std::string> names;
-    for (auto& e : fs::directory_iterator(root_ / "audio"))
-      names.push_back(e.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
+  // Files in audio/oldversions (or in another folder of the workspace).
+  std::vector<std::string> Snapshots(const fs::path& folder = "audio/oldversions") const {
+    return Names(folder, true);
   }
+  std::vector<std::string> AudioFiles() const { return Names("audio"); }
 
   // Writes `command` into audio/tolvaset.in and runs the binary in the workspace.
   RunResult Run(const std::string& command, const RunOptions& options = {}) const {
@@ -129,23 +131,21 @@ class Workspace {
 
   // Starts the binary in the workspace without waiting for it.
   pid_t Start(const RunOptions& options = {}) const {
-    fs::path out_file = root_ / ".stdout", err_file = root_ / ".stderr";
+    const fs::path out_file = root_ / ".stdout", err_file = root_ / ".stderr";
     pid_t pid = fork();
     if (pid == 0) {
       if (chdir(root_.c_str()) != 0) _exit(127);
-      int out = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      int err = open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(out, 1);
-      dup2(err, 2);
+      dup2(open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+      dup2(open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
       if (options.file_size_limit >= 0) {
-        rlimit limit{static_cast<rlim_t>(options.file_size_limit),
-                     static_cast<rlim_t>(options.file_size_limit)};
-        setrlimit(RLIMIT_FSIZE, &limit);
+        const rlim_t limit = static_cast<rlim_t>(options.file_size_limit);
+        const rlimit both{limit, limit};
+        setrlimit(RLIMIT_FSIZE, &both);
         if (options.ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
       }
       if (!options.path_prefix.empty()) {
-        std::string path = options.path_prefix + ":" + (getenv("PATH") ? getenv("PATH") : "");
-        setenv("PATH", path.c_str(), 1);
+        const char* path = getenv("PATH");
+        setenv("PATH", (options.path_prefix + ":" + (path ? path : "")).c_str(), 1);
       }
       std::vector<char*> argv{const_cast<char*>("tolva")};
       for (const std::string& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -157,13 +157,13 @@ class Workspace {
   }
 
   RunResult Wait(pid_t pid) const {
-    fs::path out_file = root_ / ".stdout", err_file = root_ / ".stderr";
+    const fs::path out_file = root_ / ".stdout", err_file = root_ / ".stderr";
     int status = 0;
     waitpid(pid, &status, 0);
     RunResult r;
     if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
-    Bytes o = ReadBytes(out_file), e = ReadBytes(err_file);
+    const Bytes o = ReadBytes(out_file), e = ReadBytes(err_file);
     r.out.assign(o.begin(), o.end());
     r.err.assign(e.begin(), e.end());
     fs::remove(out_file);
@@ -176,24 +176,15 @@ class Workspace {
   fs::path old_;
 };
 
-// Runs a test body under one engine setting, restoring the defaults after.
-class ScopedEngine {
- public:
-  explicit ScopedEngine(const EngineSetting& s) : saved_(Engine()) {
-    Engine().block_frames = s.block_frames;
-    Engine().kernel_copy_min_bytes = s.kernel_copy_min_bytes;
-    Engine().kernel_copy_block = s.kernel_copy_block;
-  }
-  ~ScopedEngine() { Engine() = saved_; }
-
- private:
-  EngineOptions saved_;
-};
-
-// Test fixture for in-process effect tests: a fresh workspace per test and the
-// engine setting of the test's parameter.
+// In-process effect tests: a fresh workspace, the engine setting of the parameter.
 class EffectTest : public ::testing::TestWithParam<EngineSetting> {
  protected:
+  void SetUp() override {
+    Engine().block_frames = GetParam().block_frames;
+    Engine().kernel_copy_min_bytes = GetParam().kernel_copy_min_bytes;
+    Engine().kernel_copy_block = GetParam().kernel_copy_block;
+  }
+  void TearDown() override { Engine() = EngineOptions{}; }
   // Installs `wav` as the working file and loads its header into the result.
   RIFF Install(const Bytes& wav) {
     ws_.PutWorking(wav);
@@ -201,24 +192,37 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
     EXPECT_TRUE(GetInfo(r, kWorkingWav));
     return r;
   }
+  // Runs `effect` on `wav` as the working file and checks what every effect
+  // keeps: only the header's sizes move, together (data and chunk by whole
+  // frames, a fact count by the frames), the file is as long as they say, the
+  // record is that header, no scratch file is left; a refusal changes nothing.
+  // Returns the samples.
+  Samples Apply(const Bytes& wav, const std::function<Status(RIFF&)>& effect,
+                bool refused = false) {
+    RIFF record = Install(wav);
+    const RIFF before = record;
+    const Status s = effect(record);
+    EXPECT_EQ(refused ? s.refused() : s.ok(), true) << s.message();
+    const Bytes out = ws_.Working();
+    const RIFF header = HeaderOf(out);
+    const int32_t grown = header.DataSize - before.DataSize;
+    RIFF expected = before;
+    expected.DataSize += grown;
+    expected.ChunkSize += grown;
+    expected.FactData += before.HasFact ? grown / FrameBytes(before) : 0;
+    EXPECT_EQ(grown % FrameBytes(before), 0);
+    EXPECT_EQ(HeaderImage(header), HeaderImage(expected));
+    EXPECT_EQ(HeaderImage(record), HeaderImage(header));
+    EXPECT_EQ(out.size(), static_cast<size_t>(header.DataOffset + header.DataSize));
+    EXPECT_EQ(ws_.AudioFiles(), std::vector<std::string>{"output.wav"});
+    if (refused) {
+      EXPECT_EQ(out, wav);
+      EXPECT_EQ(record.Seconds, before.Seconds);
+    }
+    return SamplesOf(out);
+  }
   Workspace ws_;
-  ScopedEngine engine_{GetParam()};
 };
-
-// After an effect that changed the length of 16-bit audio by `frames` (< 0:
-// shrank it), the written file and the caller's record both describe it:
-// ChunkSize and DataSize moved by its bytes, FactData by the frames (only with
-// a fact chunk), the file exactly as long as its header says.
-inline void ExpectResizedBy(const RIFF& before, const RIFF& record, const Bytes& out,
-                            int64_t frames) {
-  const RIFF header = HeaderOf(out);
-  const int64_t bytes = frames * before.NumChannels * 2;
-  EXPECT_EQ(header.DataSize, before.DataSize + bytes);
-  EXPECT_EQ(header.ChunkSize, before.ChunkSize + bytes);
-  EXPECT_EQ(header.FactData, before.HasFact ? before.FactData + frames : before.FactData);
-  EXPECT_EQ(out.size(), static_cast<size_t>(header.DataOffset + header.DataSize));
-  EXPECT_EQ(HeaderImage(record), HeaderImage(header));
-}
 
 inline std::string SettingName(const ::testing::TestParamInfo<EngineSetting>& info) {
   return info.param.name;

@@ -1,0 +1,221 @@
+#include <cmath>
+#include <limits>
+
+#include "driver.h"
+#include "workspace_fixture.h"
+
+namespace tolva::testing {
+namespace {
+
+// Runs op code `op` of the dispatch table on the working file as a command
+// file would, x being its position and its amount.
+Status RunOp(RIFF& r, int op, double begin, double end, double x) {
+  for (const Operation& o : Operations()) {
+    if (o.op != op) continue;
+    Res = r;
+    const Status s = o.run({op, begin, end, x, x});
+    r = Res;
+    return s;
+  }
+  return Status::Failed("no op " + std::to_string(op));
+}
+
+struct Op {
+  int op;
+  double begin, end, x;
+};
+
+class EffectsTest : public EffectTest {};
+
+// Stereo, 10 frames per second, 30 frames, a fact chunk, a trailing half frame.
+// Ops 3 (reverse), 4 (cut) and move's cut take the frames from floor(10 × begin)
+// up to floor(10 × end); 7, 8 and 13 count floor((end − begin) × 10) frames, so
+// where the two differ a move loses a frame. 7 keeps the last frame of each
+// group of x, 8 writes each frame x times. All clamped to the audio.
+TEST_P(EffectsTest, PlaceTheFramesOfTheRange) {
+  const double nan = std::nan("");
+  const struct {
+    Op op;
+    Frames want;
+  } cases[] = {
+      {{3, 0.5, 0.7, 0}, Join({Span(0, 5), {6, 5}, Span(7, 30)})},
+      {{3, 1.0, 2.5, 0}, Join({Span(0, 10), Span(24, 9), Span(25, 30)})},
+      {{3, 0.15, 0.34, 0}, Join({{0, 2, 1}, Span(3, 30)})},
+      {{3, 0.0, 3.45, 0}, Span(29, -1)},
+      {{3, 0.5, 2.1, 0}, Join({Span(0, 5), Span(20, 4), Span(21, 30)})},
+      {{3, 3.5, 4.0, 0}, Span(0, 30)},
+      {{4, 1.0, 2.5, 0}, Join({Span(0, 10), Span(25, 30)})},
+      {{4, 0.15, 0.34, 0}, Join({{0}, Span(3, 30)})},
+      {{4, 0.0, 3.45, 0}, {}},
+      {{7, 0.2, 1.2, 4}, Join({Span(0, 2), {5, 9, 11}, Span(12, 30)})},
+      {{7, 0.2, 1.2, 5000}, Join({Span(0, 2), {11}, Span(12, 30)})},
+      {{7, 2.5, 9.0, 2.9}, Join({Span(0, 25), {26, 28, 29}})},
+      {{7, 0.0, 3.0, 1}, Span(0, 30)},
+      {{8, 0.2, 0.5, 3}, Join({{0, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4}, Span(5, 30)})},
+      {{8, 0.15, 0.34, 2}, Join({{0, 1, 1}, Span(2, 30)})},
+      {{8, 2.5, 9.0, 2}, Join({Span(0, 25), {25, 25, 26, 26, 27, 27, 28, 28, 29, 29}})},
+      {{13, 1.0, 2.0, 2.0}, Join({Span(0, 20), Span(10, 30)})},
+      {{13, 0.15, 0.34, 0.55}, Join({Span(0, 5), {1}, Span(5, 30)})},
+      {{13, 1.0, 2.0, 12.0}, Join({Span(0, 30), Span(10, 20)})},
+      {{14, 1.0, 2.0, 2.5}, Join({Span(0, 10), Span(20, 25), Span(10, 20), Span(25, 30)})},
+      {{14, 1.5, 2.5, 0.5}, Join({Span(0, 5), Span(15, 25), Span(5, 15), Span(25, 30)})},
+      {{14, 1.0, 2.0, 30.0}, Join({Span(0, 10), Span(20, 30), Span(10, 20)})},
+      {{14, 0.15, 0.34, 2.5}, Join({{0}, Span(3, 25), {1}, Span(25, 30)})},
+      {{14, 0.15, 0.34, 0.05}, Join({{1, 0}, Span(3, 30)})},
+      {{14, 1.0, 2.0, 1.0}, Span(0, 30)},
+      {{14, 1.0, 2.0, 2.0}, Span(0, 30)},
+      {{14, 1.0, 2.0, nan}, Span(0, 30)},
+  };
+  Samples in = Ramp(30, 2);
+  in.push_back(0x5AA5);
+  const Bytes wav = BuildWav({.channels = 2, .rate = 10, .fact = true}, in);
+  for (const auto& [op, want] : cases) {
+    SCOPED_TRACE(::testing::Message() << op.op << " " << op.begin << " " << op.end << " " << op.x);
+    Samples frames = Pick(in, 2, want);
+    frames.push_back(0x5AA5);
+    EXPECT_EQ(Apply(wav, [&](RIFF& r) { return RunOp(r, op.op, op.begin, op.end, op.x); }), frames);
+  }
+}
+
+Samples Stereo(const Samples& mono) {
+  Samples out;
+  for (int16_t s : mono) out.insert(out.end(), {s, s});
+  return out;
+}
+
+// On both channels. Volume (2) truncates toward zero and clips. Echo (9)
+// halves [begin, end + x) and mixes in the range x s later, cut short at the
+// end. Pitch (11) takes windows of rate / 25 frames (4 at 100, 5 at 125) while
+// more than a window of the range is left: a pass writes s0..s3 as s1 s3 s1 s3,
+// s0..s4 as s1 s3 s4 s2 s4. Op 12 raises by x >> 1 passes (at least one), then
+// writes each frame x times.
+TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
+  const int kMax = std::numeric_limits<int>::max();
+  const Samples count = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
+  const Samples loud = {20000, -20000, 3, -3, 32767, -32768, 1, -1, 0, 16384};
+  const Samples echo = {0, 100, -3, 300, 400, 500, 600, 700, 800, 900, 1000, 1100};
+  const Samples tens = {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21};
+  const struct {
+    int rate;
+    Op op;
+    const Samples& in;
+    Samples want;
+    bool refused = false;
+  } cases[] = {
+      {10, {2, 0.25, 0.75, -1}, count, {1, 2, -3, -4, -5, -6, -7, 8, 9, 10, 11, 12}},
+      {10, {2, 0.01, 0.13, -1}, count, {-1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+      {10, {2, 0.15, 0.34, -1}, count, {1, -2, -3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
+      {10, {2, 0.9, 5.0, -1}, count, {1, 2, 3, 4, 5, 6, 7, 8, 9, -10, -11, -12}},
+      {10, {2, 0, 1, 2}, loud, {32767, -32768, 6, -6, 32767, -32768, 2, -2, 0, 32767}},
+      {10, {2, 0, 1, 0.5}, loud, {10000, -10000, 1, -1, 16383, -16384, 0, 0, 0, 8192}},
+      {10, {2, 0, 1, -1}, loud, {-20000, 20000, -3, 3, -32767, 32767, -1, 1, 0, -16384}},
+      {10,
+       {2, 0, 1, 1e12},
+       loud,
+       {32767, -32768, 32767, -32768, 32767, -32768, 32767, -32768, 0, 32767}},
+      {10, {9, 0.2, 0.4, 0.2}, echo, {0, 100, -1, 150, 99, 200, 600, 700, 800, 900, 1000, 1100}},
+      {10, {9, 0.2, 0.4, 0.0}, echo, {0, 100, -1, 150, 400, 500, 600, 700, 800, 900, 1000, 1100}},
+      {10, {9, 0.2, 0.4, 100}, echo, {0, 100, -1, 150, 200, 250, 300, 350, 400, 450, 500, 550}},
+      {10, {9, 0.5, 1.0, 0.5}, echo, {0, 100, -3, 300, 400, 250, 300, 350, 400, 450, 375, 425}},
+      {100, {11, 0.01, 0.12, 1}, tens, {10, 12, 14, 12, 14, 16, 18, 16, 18, 19, 20, 21}},
+      {100, {11, 0.01, 0.12, -3}, tens, {10, 12, 14, 12, 14, 16, 18, 16, 18, 19, 20, 21}},
+      {100, {11, 0.01, 0.12, 2}, tens, {10, 14, 14, 14, 14, 18, 18, 18, 18, 19, 20, 21}},
+      {100, {11, 0.01, 0.09, 1}, tens, {10, 12, 14, 12, 14, 15, 16, 17, 18, 19, 20, 21}},
+      {100, {11, 0.0, 0.04, 1}, tens, tens},
+      {100, {11, 0.04, 0.9, 1}, tens, {10, 11, 12, 13, 15, 17, 15, 17, 18, 19, 20, 21}},
+      {125, {11, 0.008, 0.096, 1}, tens, {10, 12, 14, 15, 13, 15, 17, 19, 20, 18, 20, 21}},
+      {125, {11, 0.008, 0.096, 2}, tens, {10, 14, 13, 15, 15, 15, 19, 18, 20, 20, 20, 21}},
+      {125, {11, 0.008, 0.096, 3}, tens, {10, 13, 15, 15, 15, 15, 18, 20, 20, 20, 20, 21}},
+      {125, {11, 0.008, 0.096, kMax}, tens, {10, 15, 15, 15, 15, 15, 20, 20, 20, 20, 20, 21}},
+      // Refused, changing nothing: a second that does not fit the reversal's
+      // buffer of 100,000 frames, no 1/25 s window below 25 frames per second,
+      // speed factors below 1, results past the 32-bit sizes, an echo before
+      // its range. Beside them the limits that are still accepted.
+      {100000, {3, 0, 0.0001, 0}, tens, {19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 20, 21}},
+      {100001, {3, 0, 0.0001, 0}, tens, tens, true},
+      {25, {11, 0, 0.4, 1}, tens, tens},
+      {24, {11, 0, 0.4, 1}, tens, tens, true},
+      {24, {12, 0, 0.4, 2}, tens, tens, true},
+      {10, {7, 0, 1, 0}, tens, tens, true},
+      {10, {7, 0, 1, -3}, tens, tens, true},
+      {10, {8, 0, 1, 0}, tens, tens, true},
+      {10, {8, 0, 1, std::numeric_limits<int>::min()}, tens, tens, true},
+      {100, {12, 0, 1, 0}, tens, tens, true},
+      {10, {8, 0, 1, 1e8}, tens, tens, true},
+      {100, {12, 0, 1, 1e8}, tens, tens, true},
+      {10, {9, 0.2, 0.4, -1e-9}, tens, tens, true},
+      {10, {9, 0.2, 0.4, std::nan("")}, tens, tens, true},
+      {100, {12, 0.01, 0.09, 1}, tens, {10, 12, 14, 12, 14, 15, 16, 17, 18, 19, 20, 21}},
+      {100, {12, 0.01, 0.09, 2}, tens, {10, 12, 12, 14, 14, 12, 12, 14, 14, 15,
+                                        15, 16, 16, 17, 17, 18, 18, 19, 20, 21}},
+      {100, {12, 0.01, 0.09, 3}, tens, {10, 12, 12, 12, 14, 14, 14, 12, 12, 12, 14, 14, 14, 15,
+                                        15, 15, 16, 16, 16, 17, 17, 17, 18, 18, 18, 19, 20, 21}},
+  };
+  for (const auto& c : cases) {
+    const Op& op = c.op;
+    SCOPED_TRACE(::testing::Message() << op.op << " " << op.begin << " " << op.end << " " << op.x);
+    const Bytes wav = BuildWav({.channels = 2, .rate = c.rate, .fact = true}, Stereo(c.in));
+    EXPECT_EQ(Apply(
+                  wav, [&](RIFF& r) { return RunOp(r, op.op, op.begin, op.end, op.x); }, c.refused),
+              Stereo(c.want));
+  }
+}
+
+// Op 6 silences channel int(x) in floor((end − begin) × 10) frames from
+// floor(10 × begin) (`first`, `count`); an index naming no channel does nothing.
+TEST_P(EffectsTest, SilenceOneChannelOverTheRange) {
+  const struct {
+    int channels;
+    Op op;
+    int64_t first, count;
+  } cases[] = {
+      {2, {6, 0.2, 0.5, 0}, 2, 3},   {2, {6, 0.2, 0.5, 1.9}, 2, 3}, {1, {6, 0.0, 0.4, 0}, 0, 4},
+      {2, {6, 0.15, 0.34, 1}, 1, 1}, {2, {6, 0.5, 9.0, 0}, 5, 7},   {2, {6, 1.5, 2.0, 0}, 12, 0},
+      {1, {6, 0.0, 0.4, 1}, 0, 0},   {2, {6, 0.0, 0.4, -1}, 0, 0},  {2, {6, 0.0, 0.4, 2}, 0, 0},
+  };
+  for (const auto& c : cases) {
+    const Op& op = c.op;
+    SCOPED_TRACE(::testing::Message()
+                 << c.channels << " channels, " << op.begin << " " << op.end << " " << op.x);
+    const Samples in = Ramp(12, c.channels);
+    Samples want = in;
+    for (int64_t f = c.first; f < c.first + c.count; ++f) want[f * c.channels + int(op.x)] = 0;
+    const Bytes wav = BuildWav({.channels = c.channels, .rate = 10, .fact = true}, in);
+    EXPECT_EQ(Apply(wav, [&](RIFF& r) { return RunOp(r, 6, op.begin, op.end, op.x); }), want);
+  }
+}
+
+// Stereo at 44100, 88,210 frames, Seconds 10: worked numbers of 1.0 s to 2.0 s.
+// The range's frames become `written`; Seconds is truncated toward zero.
+TEST_P(EffectsTest, SizesAndSecondsAfterAChangeOfLength) {
+  const struct {
+    Op op;
+    int64_t range, written;
+    int32_t seconds;
+  } cases[] = {
+      {{7, 1.0, 2.0, 2}, 44100, 22050, 9},   {{7, 1.0, 2.0, 3}, 44100, 14700, 9},
+      {{7, 1.0, 2.0, 4}, 44100, 11025, 9},   {{8, 1.0, 2.0, 2}, 44100, 88200, 11},
+      {{8, 1.0, 2.0, 3}, 44100, 132300, 12}, {{8, 0.0, 0.5, 2}, 22050, 44100, 10},
+      {{8, 1.0, 1e9, 2}, 44110, 88220, 11},  // cut short to the 1.0002 s left
+      {{7, 1.0, 1e9, 2}, 44110, 22055, 9},   // 10 − 1.0002 / 2
+      {{12, 0.5, 1.0, 4}, 22050, 88200, 11}, {{4, 1.0, 1.5, 0}, 22050, 0, 10},
+  };
+  const Bytes wav = BuildWav({.fact = true}, Ramp(88210, 2));
+  for (const auto& [op, range, written, seconds] : cases) {
+    SCOPED_TRACE(::testing::Message() << op.op << " " << op.begin << " " << op.end << " " << op.x);
+    int32_t after = 0;
+    const Samples out = Apply(wav, [&](RIFF& r) {
+      r.Seconds = 10;
+      const Status s = RunOp(r, op.op, op.begin, op.end, op.x);
+      after = r.Seconds;
+      return s;
+    });
+    EXPECT_EQ(static_cast<int64_t>(out.size()) / 2, 88210 - range + written);
+    EXPECT_EQ(after, seconds);
+  }
+}
+
+TOLVA_ALL_ENGINE_SETTINGS(EffectsTest);
+
+}  // namespace
+}  // namespace tolva::testing
