@@ -305,7 +305,8 @@ int RunCommandLine(int argc, char** argv) {
     ++row;
   }
 
-  app.add_subcommand("info", "show the working file's format and length and the snapshots")
+  app.add_subcommand("info",
+                     "show the working file's format and length, the snapshots and redo steps")
       ->footer("Example:\n  tolva info")
       ->callback([&chosen] { chosen = [] { return Print(DescribeWorkspace); }; });
   app.add_subcommand("history", "list the snapshots, newest first, with time and length")

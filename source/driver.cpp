@@ -45,7 +45,10 @@ Status OpenWithPlayer(const Command&) {
 }
 
 Status Import(const Command& c) {
-  if (Status s = MakeFolder(paths::kSnapshots); !s.ok()) return s;
+  // A person may start a session in a folder that has no workspace yet.
+  for (const fs::path& folder : {paths::kAudio, paths::kSnapshots}) {
+    if (Status s = MakeFolder(folder); !s.ok()) return s;
+  }
   Status decoded =
       c.file.empty() ? Converter(0) : DecodeMp3ToWav(c.file, paths::kImportWav, paths::kScratch);
   if (!decoded.ok()) return decoded;
