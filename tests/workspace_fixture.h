@@ -43,8 +43,7 @@ inline const EngineSetting kEngineSettings[] = {
 struct RunResult {
   int exit_code = -1;  // -1 when killed by a signal
   int signal = 0;
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 struct RunOptions {
@@ -54,31 +53,21 @@ struct RunOptions {
   std::vector<std::string> args = {};  // command-line arguments; none: the front end's way
 };
 
-// Forks, lets the child set itself up and exec, and waits: the wait status.
-inline int Spawn(const std::function<void()>& child) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    child();
-    _exit(127);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return status;
-}
-
-// Runs a program with an argument vector (no shell) in the current folder, its
-// output discarded; its exit status, or -1 when it did not exit normally.
+// Runs a program (no shell) in the current folder, its output discarded: its
+// exit status, or -1 when it did not exit normally.
 inline int RunProgram(const std::vector<std::string>& args) {
-  const int status = Spawn([&] {
-    int null = open("/dev/null", O_WRONLY);
-    dup2(null, 1);
-    dup2(null, 2);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-  });
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  if (pid_t pid = fork(); pid != 0) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  dup2(open("/dev/null", O_WRONLY), 1);
+  dup2(1, 2);
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  execvp(argv[0], argv.data());
+  _exit(127);
 }
 
 class Workspace {
@@ -106,16 +95,15 @@ class Workspace {
   }
   void PutWorking(const Bytes& wav) const { Put("audio/output.wav", wav); }
   Bytes Working() const { return Get("audio/output.wav"); }
-  // Names of the entries in a folder of the workspace, sorted.
+  // Names in a folder of the workspace, sorted: all entries, or only files.
   std::vector<std::string> Names(const fs::path& folder, bool files_only = false) const {
     std::vector<std::string> names;
-    if (!fs::exists(root_ / folder)) return names;
-    for (auto& e : fs::directory_iterator(root_ / folder))
-      if (!files_only || e.is_regular_file()) names.push_back(e.path().filename());
+    std::error_code ec;
+    for (fs::directory_iterator e(root_ / folder, ec), end; !ec && e != end; ++e)
+      if (!files_only || e->is_regular_file()) names.push_back(e->path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
-  // Files in audio/oldversions (or in another folder of the workspace).
   std::vector<std::string> Snapshots(const fs::path& folder = "audio/oldversions") const {
     return Names(folder, true);
   }
@@ -129,45 +117,40 @@ class Workspace {
 
   RunResult RunBinary(const RunOptions& options = {}) const { return Wait(Start(options)); }
 
-  // Starts the binary in the workspace without waiting for it.
+  // Starts the binary in the workspace without waiting for it; its output goes
+  // to files of the root that Wait reads and removes.
   pid_t Start(const RunOptions& options = {}) const {
-    const fs::path out_file = root_ / ".stdout", err_file = root_ / ".stderr";
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (chdir(root_.c_str()) != 0) _exit(127);
-      dup2(open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-      dup2(open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-      if (options.file_size_limit >= 0) {
-        const rlim_t limit = static_cast<rlim_t>(options.file_size_limit);
-        const rlimit both{limit, limit};
-        setrlimit(RLIMIT_FSIZE, &both);
-        if (options.ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
-      }
-      if (!options.path_prefix.empty()) {
-        const char* path = getenv("PATH");
-        setenv("PATH", (options.path_prefix + ":" + (path ? path : "")).c_str(), 1);
-      }
-      std::vector<char*> argv{const_cast<char*>("tolva")};
-      for (const std::string& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
-      argv.push_back(nullptr);
-      execv(TOLVA_BINARY, argv.data());
-      _exit(127);
+    if (pid_t pid = fork(); pid != 0) return pid;
+    if (chdir(root_.c_str()) != 0) _exit(127);
+    dup2(open(".stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+    dup2(open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    if (options.file_size_limit >= 0) {
+      const rlim_t limit = static_cast<rlim_t>(options.file_size_limit);
+      const rlimit both{limit, limit};
+      setrlimit(RLIMIT_FSIZE, &both);
+      if (options.ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
     }
-    return pid;
+    if (!options.path_prefix.empty())
+      setenv("PATH", (options.path_prefix + ":" + getenv("PATH")).c_str(), 1);
+    std::vector<char*> argv{const_cast<char*>("tolva")};
+    for (const std::string& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TOLVA_BINARY, argv.data());
+    _exit(127);
   }
 
   RunResult Wait(pid_t pid) const {
-    const fs::path out_file = root_ / ".stdout", err_file = root_ / ".stderr";
     int status = 0;
     waitpid(pid, &status, 0);
-    RunResult r;
-    if (WIFEXITED(status)) r.exit_code = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) r.signal = WTERMSIG(status);
-    const Bytes o = ReadBytes(out_file), e = ReadBytes(err_file);
-    r.out.assign(o.begin(), o.end());
-    r.err.assign(e.begin(), e.end());
-    fs::remove(out_file);
-    fs::remove(err_file);
+    RunResult r{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
+                WIFSIGNALED(status) ? WTERMSIG(status) : 0,
+                {},
+                {}};
+    for (auto [name, text] : {std::pair{".stdout", &r.out}, {".stderr", &r.err}}) {
+      const Bytes b = Get(name);
+      text->assign(b.begin(), b.end());
+      fs::remove(root_ / name);
+    }
     return r;
   }
 
@@ -224,12 +207,8 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
   Workspace ws_;
 };
 
-inline std::string SettingName(const ::testing::TestParamInfo<EngineSetting>& info) {
-  return info.param.name;
-}
-
 #define TOLVA_ALL_ENGINE_SETTINGS(Suite)                                                          \
   INSTANTIATE_TEST_SUITE_P(Engine, Suite, ::testing::ValuesIn(::tolva::testing::kEngineSettings), \
-                           ::tolva::testing::SettingName)
+                           [](const auto& info) { return std::string(info.param.name); })
 
 }  // namespace tolva::testing
