@@ -10,14 +10,6 @@
 namespace tolva::testing {
 namespace {
 
-// Ten and a half seconds of stereo ramp at 8 kHz: Seconds = 10, every frame
-// distinct, a rate the export takes.
-Bytes TenSeconds() {
-  WavLayout layout;
-  layout.rate = 8000;
-  return BuildWav(layout, Ramp(84000, 2));
-}
-
 TEST(CommandParsing, ReadsFiveNumbersTheWayTheFrontEndWritesThem) {
   auto fields = [](const Command& c) {
     return std::make_tuple(c.op, c.begin, c.end, c.position, c.amount);

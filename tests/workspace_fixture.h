@@ -53,6 +53,12 @@ struct RunOptions {
   std::vector<std::string> args = {};  // command-line arguments; none: the front end's way
 };
 
+// Ten and a half seconds of stereo at 8000 Hz (an MP3 rate): Seconds = 10,
+// every frame distinct.
+inline Bytes TenSeconds() {
+  return BuildWav({.channels = 2, .rate = 8000}, Ramp(84000, 2));
+}
+
 // Runs a program (no shell) in the current folder, its output discarded: its
 // exit status, or -1 when it did not exit normally.
 inline int RunProgram(const std::vector<std::string>& args) {
@@ -142,10 +148,9 @@ class Workspace {
   RunResult Wait(pid_t pid) const {
     int status = 0;
     waitpid(pid, &status, 0);
-    RunResult r{WIFEXITED(status) ? WEXITSTATUS(status) : -1,
-                WIFSIGNALED(status) ? WTERMSIG(status) : 0,
-                {},
-                {}};
+    RunResult r;
+    r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     for (auto [name, text] : {std::pair{".stdout", &r.out}, {".stderr", &r.err}}) {
       const Bytes b = Get(name);
       text->assign(b.begin(), b.end());
