@@ -1,5 +1,7 @@
 #include "history.h"
 
+#include <sys/stat.h>
+
 #include <ctime>
 
 #include "effects.h"
@@ -14,16 +16,14 @@ int64_t Utc(int year, int month, int day, int hour, int minute, int second) {
 }
 
 // A clock the test sets; restores the real one afterwards.
-class HistoryTest : public ::testing::Test {
- protected:
-  HistoryTest() : saved_(SnapshotClock()) {
+struct HistoryTest : ::testing::Test {
+  HistoryTest() {
     SnapshotClock() = [this] { return now_; };
   }
   ~HistoryTest() override { SnapshotClock() = saved_; }
-
   Workspace ws_;
   int64_t now_ = Utc(2026, 12, 6, 17, 30, 5);
-  std::function<int64_t()> saved_;
+  std::function<int64_t()> saved_ = SnapshotClock();
 };
 
 TEST_F(HistoryTest, NamesUseUtcDateAndHourPlusEightWithoutLeadingZeros) {
@@ -42,8 +42,10 @@ TEST_F(HistoryTest, NamesUseUtcDateAndHourPlusEightWithoutLeadingZeros) {
       (std::vector<int>{2026, 3, 10, 10, 8, 7}));
 }
 
-// No working file, no snapshot; the folder is made; one second, distinct names.
+// No working file, no snapshot; the folder is made, readable by all (a
+// front end may run as another user); one second, distinct names.
 TEST_F(HistoryTest, SnapshotsOfOneSecondGetDistinctNames) {
+  const mode_t mask = umask(022);
   ASSERT_TRUE(CreateVersion().ok());
   EXPECT_FALSE(ws_.Has("audio/oldversions"));
   const Bytes wav = BuildWav({}, Ramp(10, 2));
@@ -52,6 +54,8 @@ TEST_F(HistoryTest, SnapshotsOfOneSecondGetDistinctNames) {
   EXPECT_EQ(ws_.Snapshots(), (std::vector<std::string>{"output_2026_12_6_25_30_5.wav",
                                                        "output_2026_12_6_25_30_5_1.wav",
                                                        "output_2026_12_6_25_30_5_2.wav"}));
+  EXPECT_EQ(fs::status("audio/oldversions").permissions(), fs::perms(0755));
+  umask(mask);
   EXPECT_EQ(ws_.Get("audio/oldversions/output_2026_12_6_25_30_5_2.wav"), wav);
 }
 
@@ -61,16 +65,17 @@ TEST_F(HistoryTest, LastFileIsTheNewestByTimeNotByText) {
       {{"output_2026_3_9_9_0_0_10.wav", "output_2026_3_9_9_0_0.wav", "output_2026_3_9_9_0_0_9.wav"},
        "output_2026_3_9_9_0_0_10.wav"},
       {{"output_2026_2_28_31_0_0.wav", "output_2026_10_1_8_0_0.wav"}, "output_2026_10_1_8_0_0.wav"},
-      {{"notes.wav", " blank.wav", "output_x.wav", "output_1_2_3.wav"}, " "},
+      {{"notes.wav", " blank.wav", "output_x.wav", "output_1_2_3.wav", "output_2026__7_8_0_0.wav"},
+       " "},
       {{}, " "},
   };
   for (const auto& [files, newest] : cases) {
-    std::filesystem::remove_all("audio/oldversions");
-    std::filesystem::create_directory("audio/oldversions");
+    fs::remove_all("audio/oldversions");
+    fs::create_directory("audio/oldversions");
     for (const std::string& f : files) ws_.Put("audio/oldversions/" + f, Bytes{1});
     EXPECT_EQ(LastFile("audio/oldversions", "wav"), newest);
   }
-  std::filesystem::create_directories("audio/oldversions/output_2026_1_1_8_0_0.wav");
+  fs::create_directories("audio/oldversions/output_2026_1_1_8_0_0.wav");
   EXPECT_EQ(LastFile("audio/oldversions", "wav"), " ");  // folders are never snapshots
   EXPECT_TRUE(Discard().refused());
   EXPECT_EQ(LastFile("audio/no-such-folder", "wav"), " ");
@@ -82,7 +87,7 @@ TEST_F(HistoryTest, DamagedSnapshotsAreSkippedAndLeftInPlace) {
   const Bytes truncated(good.begin(), good.end() - 3);
   const std::string snapshot = "audio/oldversions/output_2026_1_1_8_0_";
   ws_.PutWorking(current);
-  std::filesystem::create_directories("audio/oldversions");
+  fs::create_directories("audio/oldversions");
   ws_.Put(snapshot + "0.wav", good);
   ws_.Put(snapshot + "1.wav", truncated);
   ws_.Put(snapshot + "2.wav", Bytes(100, 'x'));
@@ -101,7 +106,7 @@ TEST_F(HistoryTest, DamagedSnapshotsAreSkippedAndLeftInPlace) {
 TEST(LinkOrCopy, CopiesWhereNoLinkCanBeMade) {
   Workspace ws;
   // /dev/shm is another file system: a hard link fails with EXDEV there.
-  std::filesystem::path outside = "/dev/shm/tolva-link-test-" + std::to_string(getpid());
+  fs::path outside = "/dev/shm/tolva-link-test-" + std::to_string(getpid());
   Bytes wav = BuildWav({}, Ramp(100, 2));
   WriteBytes(outside, wav);
   bool existed = true;
@@ -110,7 +115,7 @@ TEST(LinkOrCopy, CopiesWhereNoLinkCanBeMade) {
   EXPECT_EQ(ws.Get("audio/copy.wav"), wav);
   ASSERT_TRUE(LinkOrCopy(outside, "audio/copy.wav", &existed).ok());
   EXPECT_TRUE(existed);
-  std::filesystem::remove(outside);
+  fs::remove(outside);
 }
 
 }  // namespace
