@@ -15,30 +15,28 @@
 namespace tolva::testing {
 namespace {
 
-using Args = std::vector<std::string>;
+Strings Words(const std::string& text) {
+  std::istringstream in(text);
+  return Strings(std::istream_iterator<std::string>(in), {});
+}
 
-// Exit status, standard error, working file, export and snapshot count of a run.
+// Exit status, standard error, working file, export and snapshot count after
+// `c` (five numbers, then the same edit as words of the command line) runs as
+// a command file (the words after the numbers are ignored) or a command line.
 using Outcome = std::tuple<int, std::string, Bytes, Bytes, size_t>;
-
-Outcome RunIn(const Args& args, const std::string& command) {
+Outcome RunIn(const char* c, bool line) {
   static const Bytes second = EncodeMp3(Tones(3 * 8000, 1, 8000), 1, 8000);
   Workspace ws;
   ws.PutWorking(TenSeconds());
   ws.Put("audio/res.mp3", second);
   ws.Put("audio/res1.mp3", second);
-  RunResult r = command.empty() ? ws.RunBinary({.args = args}) : ws.Run(command);
+  const Strings words = Words(c);
+  RunResult r = line ? ws.RunBinary({.args = Strings(words.begin() + 5, words.end())}) : ws.Run(c);
   auto get = [&](const char* file) { return ws.Has(file) ? ws.Get(file) : Bytes{}; };
   return {r.exit_code, r.err, get("audio/output.wav"), get("audio/output.mp3"),
           ws.Snapshots().size()};
 }
 
-Args Words(const std::string& text) {
-  std::istringstream in(text);
-  return Args(std::istream_iterator<std::string>(in), {});
-}
-
-// Each case: the five numbers of the command file, then the same edit as words
-// of the command line.
 TEST(CommandLine, EachSubcommandDoesWhatItsOpCodeDoes) {
   for (const char* c :
        {"0 0 0 0 0 import audio/res.mp3", "2 1 2 0 0.5 volume 0:01 2 0.5",
@@ -49,13 +47,10 @@ TEST(CommandLine, EachSubcommandDoesWhatItsOpCodeDoes) {
         "13 1 2 5 0 repeat 1 2 5", "14 1 2 5 0 move 1 2 5",
         "666 0 0 0 0 undo" /* refused: no snapshot */, "4 5 2 0 0 cut 5 2" /* empty range */,
         "999 0 0 0 0 export"}) {
-    const Args words = Words(c);
-    std::string command;
-    for (int i = 0; i < 5; ++i) command += words[i] + " ";
-    Outcome file = RunIn({}, command), line = RunIn(Args(words.begin() + 5, words.end()), "");
+    Outcome file = RunIn(c, false);
     // A refusal exits with 0 for the front end, with 3 on the command line.
     if (std::get<1>(file).find("refused") != std::string::npos) std::get<0>(file) = 3;
-    EXPECT_EQ(line, file) << c;
+    EXPECT_EQ(RunIn(c, true), file) << c;
   }
 }
 
@@ -63,7 +58,7 @@ TEST(CommandLine, EachSubcommandDoesWhatItsOpCodeDoes) {
 // every operation of the dispatch table.
 TEST(CommandLine, HelpAndReadmeListEveryOperationWithArgumentsAndExample) {
   Workspace ws;
-  std::vector<std::string> names = {"info", "history", "waveform"};
+  Strings names = {"info", "history", "waveform"};
   std::stringstream readme;
   readme << std::ifstream(TOLVA_SOURCE_DIR "/README.md").rdbuf();
   for (const Operation& op : Operations()) {
@@ -91,7 +86,7 @@ TEST(CommandLine, UsageErrorsExitWithTwoAndTouchNothing) {
     RunResult r = ws.RunBinary({.args = Words(args)});
     EXPECT_EQ(r.exit_code, 2) << args;
     EXPECT_NE(r.err.find("usage: tolva"), std::string::npos) << r.err;
-    EXPECT_EQ(ws.AudioFiles(), std::vector<std::string>{"output.wav"}) << args;
+    EXPECT_EQ(ws.AudioFiles(), Strings{"output.wav"}) << args;
     EXPECT_EQ(ws.Working(), TenSeconds());
   }
 }

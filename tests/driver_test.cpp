@@ -72,12 +72,11 @@ TEST(Driver, CommandFilesOpCodesAndRangeChecks) {
 // forward again until an edit starts a new branch. The export then clears the
 // history as it finds it: links removed, not followed, folders with contents.
 TEST(History, UndoGoesBackOneCommandAndRedoForwardAgain) {
-  const std::string nothing_to_redo = "tolva: refused: there is nothing to redo\n";
-  for (const std::vector<std::string>& commands :
-       {std::vector<std::string>{"2 0 1 0 0.5", "3 1 3 0 0", "4 0 2 0 0"},
-        {"2 0 1 0 0.5", "4 1 1 0 0", "3 1 3 0 0"},
-        {"15 0 1 0 1", "2 0 1 0 2", "100 0 1 0 1", "2 -1 1 0 2"},
-        {"13 0 1 5 0", "2 9 10.2 0 0.5", "14 0 1 5 0", "7 0 5 0 2"}}) {
+  const std::string no_redo = "tolva: refused: there is nothing to redo\n";
+  for (const Strings& commands : {Strings{"2 0 1 0 0.5", "3 1 3 0 0", "4 0 2 0 0"},
+                                  {"2 0 1 0 0.5", "4 1 1 0 0", "3 1 3 0 0"},
+                                  {"15 0 1 0 1", "2 0 1 0 2", "100 0 1 0 1", "2 -1 1 0 2"},
+                                  {"13 0 1 5 0", "2 9 10.2 0 0.5", "14 0 1 5 0", "7 0 5 0 2"}}) {
     SCOPED_TRACE(commands[1]);
     Workspace ws;
     ws.PutWorking(TenSeconds());
@@ -98,17 +97,15 @@ TEST(History, UndoGoesBackOneCommandAndRedoForwardAgain) {
       EXPECT_EQ(ws.Working(), before[i]) << i;
       EXPECT_EQ(ws.Snapshots().size(), i);
     }
-    EXPECT_EQ(ws.Run("667 0 0 0 0").err, nothing_to_redo);
-    ws.Run("666 0 0 0 0");
-    ws.Run("4 1 1 0 0");  // refused: the redo step stays
+    EXPECT_EQ(ws.Run("667 0 0 0 0").err, no_redo);
+    ws.Run("666 0 0 0 0"), ws.Run("4 1 1 0 0");  // refused: the redo step stays
     EXPECT_EQ(ws.Run("667 0 0 0 0").err, "");
     EXPECT_EQ(ws.Working(), before.back());
-    ws.Run("666 0 0 0 0");
-    ws.Run("2 0 1 0 3");  // a new branch
-    EXPECT_EQ(ws.Run("667 0 0 0 0").err, nothing_to_redo);
+    ws.Run("666 0 0 0 0"), ws.Run("2 0 1 0 3");  // a new branch
+    EXPECT_EQ(ws.Run("667 0 0 0 0").err, no_redo);
     fs::create_symlink("gone", "audio/oldversions/output_2030_1_1_8_0_0.wav");
     EXPECT_EQ(ws.Run("999 0 0 0 0").err, "");
-    EXPECT_EQ(ws.AudioFiles(), std::vector<std::string>{"output.mp3"});
+    EXPECT_EQ(ws.AudioFiles(), Strings{"output.mp3"});
   }
 }
 
@@ -124,7 +121,7 @@ TEST(Driver, AnUnusableOrMissingWorkingFileStopsTheEditBeforeAnyChange) {
   fs::remove("audio/output.wav");
   EXPECT_EQ(ws.Run("2 0 1 5 0.5").err, "tolva: there is no audio/output.wav\n");
   EXPECT_EQ(ws.RunBinary().err, "");  // without a command file nothing happens
-  EXPECT_EQ(ws.AudioFiles(), std::vector<std::string>{"oldversions"});
+  EXPECT_EQ(ws.AudioFiles(), Strings{"oldversions"});
 }
 
 TEST(Driver, ListenStartsTheDesktopOpenerOnTheWorkingFile) {
@@ -138,8 +135,8 @@ TEST(Driver, ListenStartsTheDesktopOpenerOnTheWorkingFile) {
   EXPECT_EQ(ws.Run("1 0 0 0 0", options).exit_code, 0);
   for (int i = 0; i < 200 && !ws.Has("opened"); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  const std::string want = "audio/output.wav\n";
-  EXPECT_EQ(ws.Get("opened"), Bytes(want.begin(), want.end()));
+  const Bytes opened = ws.Get("opened");
+  EXPECT_EQ(std::string(opened.begin(), opened.end()), "audio/output.wav\n");
   fs::remove("audio/output.wav");
   EXPECT_EQ(ws.Run("1 0 0 0 0", options).err, "tolva: there is no audio/output.wav to open\n");
 }
@@ -149,7 +146,7 @@ TEST(Driver, ListenStartsTheDesktopOpenerOnTheWorkingFile) {
 // targets) before it works.
 TEST(CrashSafety, AFullDiskOrAKillLeavesTheWorkingFileWholeAndTheNextRunWorks) {
   Workspace ws;
-  Bytes original = TenSeconds();
+  const Bytes original = TenSeconds();
   ws.PutWorking(original);
   RunOptions full{.file_size_limit = 4096};  // the new version cannot be written past 4 KiB
   RunResult r = ws.Run("2 1 2 0 0.5", full);
@@ -165,7 +162,7 @@ TEST(CrashSafety, AFullDiskOrAKillLeavesTheWorkingFileWholeAndTheNextRunWorks) {
   fs::create_symlink(ws.root() / "keep.me", "audio/temp.mp3");
   for (const char* name : {"audio/res.wav", "audio/res1.wav"}) ws.Put(name, Bytes{2});
   ws.Run("4 1 1 0 0");
-  EXPECT_EQ(ws.AudioFiles(), (std::vector<std::string>{"oldversions", "output.wav"}));
+  EXPECT_EQ(ws.AudioFiles(), (Strings{"oldversions", "output.wav"}));
   EXPECT_EQ(ws.Get("keep.me"), Bytes{1});
   EXPECT_EQ(ws.Run("2 1 2 0 0.5").exit_code, 0);
   EXPECT_NE(ws.Working(), original);

@@ -51,16 +51,16 @@ TEST_F(HistoryTest, SnapshotsOfOneSecondGetDistinctNames) {
   const Bytes wav = BuildWav({}, Ramp(10, 2));
   ws_.PutWorking(wav);
   for (int i = 0; i < 3; ++i) ASSERT_TRUE(CreateVersion().ok());
-  EXPECT_EQ(ws_.Snapshots(), (std::vector<std::string>{"output_2026_12_6_25_30_5.wav",
-                                                       "output_2026_12_6_25_30_5_1.wav",
-                                                       "output_2026_12_6_25_30_5_2.wav"}));
+  EXPECT_EQ(ws_.Snapshots(),
+            (Strings{"output_2026_12_6_25_30_5.wav", "output_2026_12_6_25_30_5_1.wav",
+                     "output_2026_12_6_25_30_5_2.wav"}));
   EXPECT_EQ(fs::status("audio/oldversions").permissions(), fs::perms(0755));
   umask(mask);
   EXPECT_EQ(ws_.Get("audio/oldversions/output_2026_12_6_25_30_5_2.wav"), wav);
 }
 
 TEST_F(HistoryTest, LastFileIsTheNewestByTimeNotByText) {
-  const std::pair<std::vector<std::string>, std::string> cases[] = {
+  const std::pair<Strings, std::string> cases[] = {
       {{"output_2026_3_9_9_0_0.wav", "output_2026_3_9_10_0_0.wav"}, "output_2026_3_9_10_0_0.wav"},
       {{"output_2026_3_9_9_0_0_10.wav", "output_2026_3_9_9_0_0.wav", "output_2026_3_9_9_0_0_9.wav"},
        "output_2026_3_9_9_0_0_10.wav"},

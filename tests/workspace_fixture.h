@@ -1,8 +1,7 @@
 #pragma once
 
-// A throwaway workspace (a folder holding audio/) that the test runs in, the
-// streaming core's settings to run effects under, and a runner for the real
-// binary exactly as a front end starts it.
+// A throwaway workspace (a folder holding audio/) to run in, the engine
+// settings effects run under, and a runner for the binary as a front end starts it.
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -23,6 +22,7 @@
 namespace tolva::testing {
 
 namespace fs = std::filesystem;
+using Strings = std::vector<std::string>;
 
 // Engine settings every effect must give the same bytes under: one frame per
 // block, a few frames, kernel copies of every stretch (aligned to 6-byte blocks:
@@ -92,28 +92,22 @@ class Workspace {
   }
   const fs::path& root() const { return root_; }
 
-  void Put(const fs::path& relative, const Bytes& bytes) const {
-    WriteBytes(root_ / relative, bytes);
-  }
-  Bytes Get(const fs::path& relative) const { return ReadBytes(root_ / relative); }
-  bool Has(const fs::path& relative) const {
-    return fs::exists(fs::symlink_status(root_ / relative));
-  }
+  void Put(const fs::path& file, const Bytes& bytes) const { WriteBytes(root_ / file, bytes); }
+  Bytes Get(const fs::path& file) const { return ReadBytes(root_ / file); }
+  bool Has(const fs::path& file) const { return fs::exists(fs::symlink_status(root_ / file)); }
   void PutWorking(const Bytes& wav) const { Put("audio/output.wav", wav); }
   Bytes Working() const { return Get("audio/output.wav"); }
   // Names in a folder of the workspace, sorted: all entries, or only files.
-  std::vector<std::string> Names(const fs::path& folder, bool files_only = false) const {
-    std::vector<std::string> names;
+  Strings Names(const fs::path& folder, bool files_only = false) const {
+    Strings names;
     std::error_code ec;
     for (fs::directory_iterator e(root_ / folder, ec), end; !ec && e != end; ++e)
       if (!files_only || e->is_regular_file()) names.push_back(e->path().filename());
     std::sort(names.begin(), names.end());
     return names;
   }
-  std::vector<std::string> Snapshots(const fs::path& folder = "audio/oldversions") const {
-    return Names(folder, true);
-  }
-  std::vector<std::string> AudioFiles() const { return Names("audio"); }
+  Strings Snapshots(const fs::path& folder = "audio/oldversions") const { return Names(folder, 1); }
+  Strings AudioFiles() const { return Names("audio"); }
 
   // Writes `command` into audio/tolvaset.in and runs the binary in the workspace.
   RunResult Run(const std::string& command, const RunOptions& options = {}) const {
@@ -180,11 +174,9 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
     EXPECT_TRUE(GetInfo(r, kWorkingWav));
     return r;
   }
-  // Runs `effect` on `wav` as the working file and checks what every effect
-  // keeps: only the header's sizes move, together (data and chunk by whole
-  // frames, a fact count by the frames), the file is as long as they say, the
-  // record is that header, no scratch file is left; a refusal changes nothing.
-  // Returns the samples.
+  // Runs `effect` on `wav` as the working file, checks what every effect keeps
+  // (only the sizes move, by whole frames; the record is the header written; no
+  // scratch file is left; a refusal changes nothing) and returns the samples.
   Samples Apply(const Bytes& wav, const std::function<Status(RIFF&)>& effect,
                 bool refused = false) {
     RIFF record = Install(wav);
@@ -195,18 +187,14 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
     const RIFF header = HeaderOf(out);
     const int32_t grown = header.DataSize - before.DataSize;
     RIFF expected = before;
-    expected.DataSize += grown;
-    expected.ChunkSize += grown;
+    expected.DataSize += grown, expected.ChunkSize += grown;
     expected.FactData += before.HasFact ? grown / FrameBytes(before) : 0;
     EXPECT_EQ(grown % FrameBytes(before), 0);
     EXPECT_EQ(HeaderImage(header), HeaderImage(expected));
     EXPECT_EQ(HeaderImage(record), HeaderImage(header));
     EXPECT_EQ(out.size(), static_cast<size_t>(header.DataOffset + header.DataSize));
-    EXPECT_EQ(ws_.AudioFiles(), std::vector<std::string>{"output.wav"});
-    if (refused) {
-      EXPECT_EQ(out, wav);
-      EXPECT_EQ(record.Seconds, before.Seconds);
-    }
+    EXPECT_EQ(ws_.AudioFiles(), Strings{"output.wav"});
+    if (refused) EXPECT_TRUE(out == wav && record.Seconds == before.Seconds);
     return SamplesOf(out);
   }
   Workspace ws_;
