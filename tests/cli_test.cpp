@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "driver.h"
+#include "inspect.h"
 #include "mp3_tools.h"
 #include "progress.h"
 #include "waveform.h"
@@ -103,6 +104,24 @@ TEST(CommandLine, WorksInTheFolderOfDashCAndNeverChangesTheFileItReads) {
   r = ws.RunBinary({.args = {"-C", "project", "export", "audio/oldversions/x.mp3"}});
   EXPECT_EQ(r.exit_code, 3);
   EXPECT_TRUE(ws.Has("project/audio/output.wav"));
+}
+
+// Snapshot times back in UTC (the name's hour is 8 ahead); every snapshot
+// counted, damaged ones too; hours only from an hour on.
+TEST(CommandLine, InfoAndHistoryDescribeTheWorkspace) {
+  Workspace ws;
+  ws.PutWorking(TenSeconds());
+  fs::create_directories("audio/oldversions/redo");
+  ws.Put("audio/oldversions/output_2026_1_2_11_4_5.wav", BuildWav({.rate = 8000}, Ramp(10000, 2)));
+  ws.Put("audio/oldversions/output_2026_1_2_11_4_5_1.wav", Bytes(8, 'x'));
+  ws.Put("audio/oldversions/redo/output_2026_1_1_8_0_0.wav", TenSeconds());
+  EXPECT_EQ(ws.RunBinary({.args = {"info"}}).out,
+            "working file: audio/output.wav\nformat: 16-bit PCM, stereo, 8000 Hz\n"
+            "length: 0:10.500 (84000 frames)\nsnapshots: 2\nredo steps: 1\n");
+  EXPECT_EQ(ws.RunBinary({.args = {"history"}}).out,
+            "output_2026_1_2_11_4_5_1.wav  2026-01-02 03:04:05 UTC  unreadable\n"
+            "output_2026_1_2_11_4_5.wav  2026-01-02 03:04:05 UTC  0:01.250\n");
+  EXPECT_EQ(ClockTime(3725.5), "1:02:05.500");
 }
 
 TEST(CommandLine, ReadsTimesAsSecondsOrMinutesAndSeconds) {

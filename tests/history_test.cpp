@@ -84,12 +84,11 @@ TEST_F(HistoryTest, LastFileIsTheNewestByTimeNotByText) {
 // Undo installs only a usable file; the damaged ones are named and stay.
 TEST_F(HistoryTest, DamagedSnapshotsAreSkippedAndLeftInPlace) {
   const Bytes current = BuildWav({}, Ramp(90, 2)), good = BuildWav({}, Ramp(100, 2));
-  const Bytes truncated(good.begin(), good.end() - 3);
   const std::string snapshot = "audio/oldversions/output_2026_1_1_8_0_";
   ws_.PutWorking(current);
   fs::create_directories("audio/oldversions");
   ws_.Put(snapshot + "0.wav", good);
-  ws_.Put(snapshot + "1.wav", truncated);
+  ws_.Put(snapshot + "1.wav", Bytes(good.begin(), good.end() - 3));
   ws_.Put(snapshot + "2.wav", Bytes(100, 'x'));
   const std::string skipped =
       "tolva: skipped " + snapshot + "2.wav: not a WAV file this program can read\n" +
@@ -106,8 +105,8 @@ TEST_F(HistoryTest, DamagedSnapshotsAreSkippedAndLeftInPlace) {
 TEST(LinkOrCopy, CopiesWhereNoLinkCanBeMade) {
   Workspace ws;
   // /dev/shm is another file system: a hard link fails with EXDEV there.
-  fs::path outside = "/dev/shm/tolva-link-test-" + std::to_string(getpid());
-  Bytes wav = BuildWav({}, Ramp(100, 2));
+  const fs::path outside = "/dev/shm/tolva-link-test-" + std::to_string(getpid());
+  const Bytes wav = BuildWav({}, Ramp(100, 2));
   WriteBytes(outside, wav);
   bool existed = true;
   ASSERT_TRUE(LinkOrCopy(outside, "audio/copy.wav", &existed).ok());

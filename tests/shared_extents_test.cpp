@@ -15,13 +15,9 @@ struct XfsMount {
     fs::create_directory(dir / "mnt");
     WriteBytes(image, {});
     fs::resize_file(image, 300 << 20);  // the smallest that mkfs.xfs makes
-    if (geteuid() != 0) {
-      why = "mounting an XFS image needs root";
-    } else if (RunProgram({"mkfs.xfs", "-q", "-m", "reflink=1", image}) != 0) {
-      why = "mkfs.xfs is missing (xfsprogs) or failed";
-    } else if (RunProgram({"mount", "-o", "loop", image, path}) != 0) {
-      why = "the XFS image cannot be mounted here (no loop device?)";
-    }
+    if (geteuid() != 0 || RunProgram({"mkfs.xfs", "-q", "-m", "reflink=1", image}) != 0 ||
+        RunProgram({"mount", "-o", "loop", image, path}) != 0)
+      why = "mounting an XFS image needs root, mkfs.xfs (xfsprogs) and a loop device";
   }
   ~XfsMount() {
     if (why.empty() && RunProgram({"umount", path}) != 0) RunProgram({"umount", "-l", path});
