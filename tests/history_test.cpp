@@ -31,8 +31,7 @@ TEST_F(HistoryTest, NamesUseUtcDateAndHourPlusEightWithoutLeadingZeros) {
       {Utc(2026, 12, 6, 17, 30, 5), "output_2026_12_6_25_30_5.wav"},
       {Utc(2027, 1, 1, 0, 0, 0), "output_2027_1_1_8_0_0.wav"},
       {Utc(2026, 3, 9, 23, 59, 59), "output_2026_3_9_31_59_59.wav"},
-      {Utc(2026, 3, 10, 2, 8, 7), "output_2026_3_10_10_8_7.wav"},
-  };
+      {Utc(2026, 3, 10, 2, 8, 7), "output_2026_3_10_10_8_7.wav"}};
   for (const auto& [when, name] : cases) {
     now_ = when;
     EXPECT_EQ(SnapshotName(ReadClock(), 0), name);
@@ -67,8 +66,7 @@ TEST_F(HistoryTest, LastFileIsTheNewestByTimeNotByText) {
       {{"output_2026_2_28_31_0_0.wav", "output_2026_10_1_8_0_0.wav"}, "output_2026_10_1_8_0_0.wav"},
       {{"notes.wav", " blank.wav", "output_x.wav", "output_1_2_3.wav", "output_2026__7_8_0_0.wav"},
        " "},
-      {{}, " "},
-  };
+      {{}, " "}};
   for (const auto& [files, newest] : cases) {
     fs::remove_all("audio/oldversions");
     fs::create_directory("audio/oldversions");
