@@ -109,8 +109,7 @@ TEST(History, UndoGoesBackOneCommandAndRedoForwardAgain) {
 
 TEST(Driver, AnUnusableOrMissingWorkingFileStopsTheEditBeforeAnyChange) {
   Workspace ws;
-  Bytes eight_bit = TenSeconds();
-  eight_bit[34] = 8;
+  const Bytes eight_bit = BuildWav({.bits = 8}, Samples(400, 3));
   ws.PutWorking(eight_bit);
   RunResult r = ws.Run("2 0 1 5 0.5");
   EXPECT_EQ(r.exit_code, 1);
@@ -143,17 +142,16 @@ TEST(Driver, ListenStartsTheDesktopOpenerOnTheWorkingFile) {
 // targets) before it works.
 TEST(CrashSafety, AFullDiskOrAKillLeavesTheWorkingFileWholeAndTheNextRunWorks) {
   Workspace ws;
-  const Bytes original = TenSeconds();
-  ws.PutWorking(original);
+  ws.PutWorking(TenSeconds());
   RunOptions full{.file_size_limit = 4096};  // the new version cannot be written past 4 KiB
   RunResult r = ws.Run("2 1 2 0 0.5", full);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err.rfind("tolva: cannot write audio/temp.wav: File too large", 0), 0u) << r.err;
-  EXPECT_EQ(ws.Working(), original);
+  EXPECT_EQ(ws.Working(), TenSeconds());
   EXPECT_FALSE(ws.Has("audio/temp.wav"));
   full.ignore_sigxfsz = false;  // the kernel kills the run in the middle of its write
   EXPECT_EQ(ws.Run("2 1 2 0 0.5", full).signal, SIGXFSZ);
-  EXPECT_EQ(ws.Working(), original);
+  EXPECT_EQ(ws.Working(), TenSeconds());
   EXPECT_TRUE(ws.Has("audio/temp.wav"));  // the torn scratch file, never the working file
   ws.Put("keep.me", Bytes{1});
   fs::create_symlink(ws.root() / "keep.me", "audio/temp.mp3");
@@ -162,23 +160,22 @@ TEST(CrashSafety, AFullDiskOrAKillLeavesTheWorkingFileWholeAndTheNextRunWorks) {
   EXPECT_EQ(ws.AudioFiles(), (Strings{"oldversions", "output.wav"}));
   EXPECT_EQ(ws.Get("keep.me"), Bytes{1});
   EXPECT_EQ(ws.Run("2 1 2 0 0.5").exit_code, 0);
-  EXPECT_NE(ws.Working(), original);
+  EXPECT_NE(ws.Working(), TenSeconds());
 }
 
 TEST(CrashSafety, ARunWaitsForTheRunHoldingTheWorkspace) {
   Workspace ws;
-  const Bytes original = TenSeconds();
-  ws.PutWorking(original);
+  ws.PutWorking(TenSeconds());
   int held = open("audio", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   ws.Put("audio/tolvaset.in", Bytes{'2', ' ', '0', ' ', '1', ' ', '0', ' ', '2'});
   pid_t run = ws.Start();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   EXPECT_TRUE(ws.Has("audio/tolvaset.in"));  // not even read yet
-  EXPECT_EQ(ws.Working(), original);
+  EXPECT_EQ(ws.Working(), TenSeconds());
   close(held);
   EXPECT_EQ(ws.Wait(run).exit_code, 0);
-  EXPECT_NE(ws.Working(), original);
+  EXPECT_NE(ws.Working(), TenSeconds());
 }
 
 }  // namespace
