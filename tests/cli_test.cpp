@@ -139,30 +139,47 @@ TEST(CommandLine, ReadsTimesAsSecondsOrMinutesAndSeconds) {
   }
 }
 
-// Rows of column 25 painted in the wave's colour, in a picture of 50 x 60.
-int WaveRows(const fs::path& png) {
+// A picture of 400 x 60, row by row.
+std::vector<Rgb> Pixels(const fs::path& png) {
   png_image image{};
   image.version = PNG_IMAGE_VERSION;
   EXPECT_TRUE(png_image_begin_read_from_file(&image, png.c_str()));
-  EXPECT_EQ(image.width * 1000 + image.height, 50060u);
+  EXPECT_EQ(image.width * 1000 + image.height, 400060u);
   image.format = PNG_FORMAT_RGB;
-  std::vector<uint8_t> pixels(PNG_IMAGE_SIZE(image));
+  std::vector<Rgb> pixels(PNG_IMAGE_SIZE(image) / 3);
   EXPECT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
-  int rows = 0;
-  for (size_t at = 25 * 3; at < pixels.size(); at += image.width * 3)
-    rows += Rgb{pixels[at], pixels[at + 1], pixels[at + 2]} == kWaveColour;
-  return rows;
+  return pixels;
 }
 
-TEST(CommandLine, WaveformDrawsSilenceFlatAndFullScaleAcrossItsLane) {
-  Samples square(8000);
+// Sixteen seconds over 400 columns: a label of four 8-pixel glyphs and 16
+// pixels of air take 48 columns, so the ruler ticks every 2 s (50 columns).
+TEST(CommandLine, WaveformDrawsSilenceFlatFullScaleAcrossItsLaneAndARuler) {
+  Samples square(128000);
   for (size_t i = 0; i < square.size(); ++i) square[i] = i / 10 % 2 ? 32767 : -32768;
-  const std::pair<Samples, int> cases[] = {{Samples(8000, 0), 1}, {square, 60 - kRulerHeight}};
+  const std::pair<Samples, int> cases[] = {{Samples(128000, 0), 1}, {square, 60 - kRulerHeight}};
+  // The labels 0:06 and 0:08, one character per glyph pixel (2 x 2 pixels).
+  const char* labels[] = {
+      "###.....###.###..........###.....###.###", "#.#..#..#.#.#............#.#..#..#.#.#.#",
+      "#.#.....#.#.###..........#.#.....#.#.###", "#.#..#..#.#.#.#..........#.#..#..#.#.#.#",
+      "###.....###.###..........###.....###.###"};
   for (const auto& [samples, rows] : cases) {
     Workspace ws;
     ws.PutWorking(BuildWav({.channels = 1, .rate = 8000}, samples));
-    ws.RunBinary({.args = {"waveform", "w.png", "--width", "50", "--height", "60"}});
-    EXPECT_EQ(WaveRows(ws.root() / "w.png"), rows);
+    ws.RunBinary({.args = {"waveform", "w.png", "--width", "400", "--height", "60"}});
+    const std::vector<Rgb> pixels = Pixels(ws.root() / "w.png");
+    auto ink = [&](int x, int y) { return pixels[y * 400 + x] != Rgb{255, 255, 255}; };
+    int wave = 0;
+    for (int y = 0; y < 60; ++y) wave += pixels[y * 400 + 25] == kWaveColour;
+    EXPECT_EQ(wave, rows);
+    std::vector<int> ticks;  // inked columns of a row of the ruler above its labels
+    for (int x = 0; x < 400; ++x)
+      if (ink(x, 63 - kRulerHeight)) ticks.push_back(x);
+    EXPECT_EQ(ticks, (std::vector<int>{0, 50, 100, 150, 200, 250, 300, 350}));
+    for (int y = 0; y < 5; ++y) {
+      std::string row;
+      for (int x = 0; x < 40; ++x) row += ink(152 + 2 * x, 67 - kRulerHeight + 2 * y) ? '#' : '.';
+      EXPECT_EQ(row, labels[y]);
+    }
   }
 }
 
