@@ -78,7 +78,6 @@ class Workspace {
     std::string pattern = (parent / "tolva-test-XXXXXX").string();
     root_ = mkdtemp(pattern.data());
     fs::create_directory(root_ / "audio");
-    old_ = fs::current_path();
     fs::current_path(root_);
   }
   ~Workspace() {
@@ -151,7 +150,7 @@ class Workspace {
 
  private:
   fs::path root_;
-  fs::path old_;
+  fs::path old_ = fs::current_path();
 };
 
 // In-process effect tests: a fresh workspace, the engine setting of the parameter.
