@@ -7,39 +7,26 @@
 namespace tolva::testing {
 namespace {
 
-// A small XFS file system with shared extents, from an image file mounted
-// through a loop device for one test; why() says why there is none.
-class XfsMount {
- public:
+// A small XFS file system with shared extents, from an image mounted through a
+// loop device for one test; why says why there is none.
+struct XfsMount {
   XfsMount() {
-    char pattern[] = "/tmp/tolva-xfs-XXXXXX";
-    if (geteuid() != 0) {
-      why_ = "mounting an XFS image needs root";
-    } else if (mkdtemp(pattern) == nullptr) {
-      why_ = "no temporary folder";
-    } else {
-      dir_ = pattern;
-      fs::create_directory(dir_ / "mnt");
-      WriteBytes(dir_ / "image", {});
-      fs::resize_file(dir_ / "image", 300 << 20);  // the smallest that mkfs.xfs makes
-      if (RunProgram({"mkfs.xfs", "-q", "-m", "reflink=1", (dir_ / "image").string()}) != 0) {
-        why_ = "mkfs.xfs is missing (xfsprogs) or failed";
-      } else if (RunProgram({"mount", "-o", "loop", (dir_ / "image").string(), path()}) != 0) {
-        why_ = "the XFS image cannot be mounted here (no loop device?)";
-      }
-    }
+    const std::string image = (dir / "image").string();
+    fs::create_directory(dir / "mnt");
+    WriteBytes(image, {});
+    fs::resize_file(image, 300 << 20);  // the smallest that mkfs.xfs makes
+    if (geteuid() != 0 || RunProgram({"mkfs.xfs", "-q", "-m", "reflink=1", image}) != 0 ||
+        RunProgram({"mount", "-o", "loop", image, path}) != 0)
+      why = "mounting an XFS image needs root, mkfs.xfs (xfsprogs) and a loop device";
   }
   ~XfsMount() {
-    if (why_.empty() && RunProgram({"umount", path()}) != 0) RunProgram({"umount", "-l", path()});
-    std::error_code ec;
-    if (!dir_.empty()) fs::remove_all(dir_, ec);
+    if (why.empty() && RunProgram({"umount", path}) != 0) RunProgram({"umount", "-l", path});
+    fs::remove_all(dir);
   }
-  const std::string& why() const { return why_; }
-  std::string path() const { return (dir_ / "mnt").string(); }
-
- private:
-  fs::path dir_;
-  std::string why_;
+  char pattern[32] = "/tmp/tolva-xfs-XXXXXX";
+  const fs::path dir = mkdtemp(pattern);
+  const std::string path = (dir / "mnt").string();
+  std::string why;
 };
 
 // Bytes of `file` (of at most 64 extents) in extents shared with another file.
@@ -62,13 +49,13 @@ int64_t SharedBytes(const fs::path& file) {
 
 TEST(SharedExtentsTest, AnEditThatKeepsTheLengthSharesAllButItsRangeWithTheSnapshot) {
   XfsMount xfs;
-  if (!xfs.why().empty()) GTEST_SKIP() << xfs.why();
+  if (!xfs.why.empty()) GTEST_SKIP() << xfs.why;
   const Bytes wav = BuildWav({.channels = 2, .rate = 44100}, Ramp(44100 * 30, 2));
   const std::string volume = "2 10 11 0 0.5";  // 176,400 bytes from 1,764,044 on
   Workspace plain;                             // the same edit on the file system of /tmp
   plain.PutWorking(wav);
   ASSERT_EQ(plain.Run(volume).exit_code, 0);
-  Workspace ws(xfs.path());
+  Workspace ws(xfs.path);
   ws.PutWorking(wav);
   ASSERT_EQ(ws.Run(volume).exit_code, 0);
   EXPECT_TRUE(ws.Working() == plain.Working() && ws.Working() != wav);
