@@ -12,12 +12,12 @@ TEST(Mp3ImportRun, GivesBackExactlyTheRecordingLameEncoded) {
     Workspace ws;
     ws.PutWorking(BuildWav(WavLayout{}, Ramp(100, 2)));
     const Samples original = Tones(rate * 3 / 4 + 11, channels, rate);
-    const Bytes mp3 = Lame(original, channels, rate);
+    const Bytes mp3 =
+        Encode({"lame", "--quiet", "-b", "128", "in.wav", "out.mp3"}, original, channels, rate);
     ws.Put("audio/res.mp3", mp3);
     RunResult r = ws.Run("0 0 0 0 0");
     EXPECT_EQ(std::tie(r.exit_code, r.out, r.err), std::make_tuple(0, "", ""));
     EXPECT_EQ(ws.Working(), DecodeMp3(mp3));
-    EXPECT_EQ(SamplesOf(ws.Working()).size(), original.size());
     EXPECT_GE(SnrDb(original, SamplesOf(ws.Working())), kMinMp3SnrDb);
     EXPECT_EQ(ws.AudioFiles(), (std::vector<std::string>{"oldversions", "output.wav", "res.mp3"}));
     // lame's tag CRC, an independent check of the one the export writes.
@@ -89,24 +89,6 @@ TEST(Mp3Import, FailsWhenTheSamplesWouldNotFitTheHeader) {
   EXPECT_FALSE(scratch.Has("out.wav") || scratch.Has("out.part"));
   ASSERT_TRUE(DecodeMp3ToWav("in.mp3", "out.wav", "out.part", 5000 * 4).ok());
   EXPECT_EQ(scratch.Get("out.wav").size(), 44u + 5000 * 4);
-  EXPECT_EQ(kMaxWavDataBytes + 36, INT32_MAX);  // the header's signed 32-bit sizes
-}
-
-// Import, insert a second of a second recording, export: both recordings come
-// in exactly as they were encoded, and the export is that of the edit.
-TEST(Mp3ImportRun, SurvivesARoundTripThroughEditsAndExport) {
-  Workspace ws;
-  ws.Put("audio/res.mp3", Lame(Tones(66150, 2, 44100), 2, 44100));
-  const Bytes second = Lame(Tones(50000, 2, 44100, 5000), 2, 44100);
-  ws.Put("audio/res1.mp3", second);
-  ASSERT_EQ(ws.Run("0 0 0 0 0").exit_code, 0);
-  Samples edited = SamplesOf(ws.Working()), inserted = SamplesOf(DecodeMp3(second));
-  ASSERT_EQ(ws.Run("5 0 1 0.5 0").exit_code, 0);
-  edited.insert(edited.begin() + 44100, inserted.begin(), inserted.begin() + 88200);
-  EXPECT_EQ(SamplesOf(ws.Working()), edited);
-  RunResult r = ws.Run("999 0 0 0 0");
-  EXPECT_EQ(std::tie(r.exit_code, r.out, r.err), std::make_tuple(0, "", ""));
-  EXPECT_EQ(ws.Get("audio/output.mp3"), EncodeMp3(edited, 2, 44100));
 }
 
 }  // namespace

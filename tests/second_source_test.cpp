@@ -21,18 +21,16 @@ const Bytes& Mp3Of(int rate, int channels) {
 // The command carried out in process on the recording decoded by another
 // decoder and converted as a whole file first.
 Bytes InTwoSteps(const Bytes& working_wav, const Bytes& mp3, const std::string& command) {
-  Command c;
-  const Bytes decoded = DecodeMp3(mp3);
-  const int rate = HeaderOf(decoded).SampleRate;
   Workspace ws;
   ws.PutWorking(working_wav);
-  ws.Put("audio/res1.wav", decoded);
-  RIFF working{}, second{};
-  EXPECT_TRUE(ParseCommand(command, &c).ok() && GetInfo(working, kWorkingWav) &&
+  ws.Put("audio/res1.wav", DecodeMp3(mp3));
+  Command c;
+  RIFF w{}, second{};
+  EXPECT_TRUE(ParseCommand(command, &c).ok() && GetInfo(w, kWorkingWav) &&
               GetInfo(second, kSecondSourceWav));
-  const int to = working.SampleRate;
-  EXPECT_TRUE(rate == to || (rate < to ? RaiseSample : LowerSample)(second, to).ok());
-  EXPECT_TRUE((c.op == 10 ? Combine : Merge)(working, second, c.position, c.begin, c.end).ok());
+  const int from = second.SampleRate, to = w.SampleRate;
+  EXPECT_TRUE(from == to || (from < to ? RaiseSample : LowerSample)(second, to).ok());
+  EXPECT_TRUE((c.op == 10 ? Combine : Merge)(w, second, c.position, c.begin, c.end).ok());
   return ws.Working();
 }
 
@@ -56,8 +54,7 @@ TEST(SecondSourceRun, InsertsAndMixesMp3SourcesOfSeveralRatesIntoBothLayouts) {
         ws.Put("audio/res1.mp3", Mp3Of(rate, channels));
         ws.Put("audio/res1.wav", working_wav);
         const RunResult r = ws.Run(command);
-        EXPECT_EQ(r.exit_code, 0);
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(std::tie(r.exit_code, r.err), std::make_tuple(0, ""));
         EXPECT_TRUE(ws.Working() == InTwoSteps(working_wav, Mp3Of(rate, channels), command));
         EXPECT_EQ(ws.AudioFiles(),
                   (std::vector<std::string>{"oldversions", "output.wav", "res1.mp3"}));

@@ -37,36 +37,23 @@ inline Samples Ramp(int64_t frames, int channels) {
   return s;
 }
 
-inline void PutLE(Bytes& out, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-// A chunk ID as the number whose little-endian bytes spell it.
-constexpr uint32_t Tag(const char (&id)[5]) {
-  return id[0] | id[1] << 8 | id[2] << 16 | static_cast<uint32_t>(id[3]) << 24;
-}
-
 // A WAV image: header (with the layout's extra fmt words and fact chunk) and
 // the samples, little-endian. `data_bytes` overrides DataSize when >= 0.
 inline Bytes BuildWav(const WavLayout& l, const Samples& samples, int64_t data_bytes = -1) {
   const uint32_t data = static_cast<uint32_t>(data_bytes >= 0 ? data_bytes : samples.size() * 2);
   const uint32_t fmt = 16 + 2 * l.extra_fmt_words, frame = l.channels * (l.bits / 8);
-  const uint32_t chunk = 4 + 8 + fmt + (l.fact ? 12 : 0) + 8 + data;
-  const uint32_t channels = l.channels, rate = l.rate, bits = l.bits;
-  const uint32_t fields[] = {Tag("RIFF"), chunk, Tag("WAVE"),  Tag("fmt "), fmt, 1,
-                             channels,    rate,  rate * frame, frame,       bits};
-  const int widths[] = {4, 4, 4, 4, 4, 2, 2, 4, 4, 2, 2};
   Bytes out;
-  for (int i = 0; i < 11; ++i) PutLE(out, fields[i], widths[i]);
-  for (int i = 0; i < l.extra_fmt_words; ++i) PutLE(out, 0x1234 + i, 2);
-  if (l.fact) {
-    for (char c : l.fact_id) out.push_back(static_cast<uint8_t>(c));
-    PutLE(out, 4, 4);
-    PutLE(out, static_cast<uint32_t>(samples.size() / l.channels), 4);
-  }
-  PutLE(out, Tag("data"), 4);
-  PutLE(out, data, 4);
-  for (int16_t s : samples) PutLE(out, static_cast<uint16_t>(s), 2);
+  auto put = [&out](uint32_t v, int bytes) {
+    while (bytes-- > 0) out.push_back(static_cast<uint8_t>(v)), v >>= 8;
+  };
+  auto id = [&put](const char* n) { put(n[0] | n[1] << 8 | n[2] << 16 | n[3] << 24, 4); };
+  id("RIFF"), put(4 + 8 + fmt + (l.fact ? 12 : 0) + 8 + data, 4), id("WAVE"), id("fmt ");
+  put(fmt, 4), put(1, 2), put(l.channels, 2), put(l.rate, 4), put(l.rate * frame, 4);
+  put(frame, 2), put(l.bits, 2);
+  for (int i = 0; i < l.extra_fmt_words; ++i) put(0x1234 + i, 2);
+  if (l.fact) id(l.fact_id), put(4, 4), put(static_cast<uint32_t>(samples.size() / l.channels), 4);
+  id("data"), put(data, 4);
+  for (int16_t s : samples) put(static_cast<uint16_t>(s), 2);
   return out;
 }
 
