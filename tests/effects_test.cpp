@@ -1,3 +1,5 @@
+#include "effects.h"
+
 #include <climits>
 #include <cmath>
 
@@ -31,6 +33,15 @@ class EffectsTest : public EffectTest {
   Samples Run(const Bytes& wav, const Op& op, bool refused = false) {
     return Apply(
         wav, [&](RIFF& r) { return RunOp(r, op); }, refused);
+  }
+  // Puts audio/res1.wav and returns its record with the sizes of another file:
+  // only its format and layout may be used.
+  RIFF PutSecond(const WavLayout& layout, const Samples& samples) {
+    ws_.Put("audio/res1.wav", BuildWav(layout, samples));
+    RIFF r{};
+    EXPECT_TRUE(GetInfo(r, kSecondSourceWav));
+    r.DataSize = 4, r.ChunkSize = 40, r.FactData = -7, r.HasFact = true;
+    return r;
   }
 };
 
@@ -207,6 +218,110 @@ TEST_P(EffectsTest, SizesAndSecondsAfterAChangeOfLength) {
     EXPECT_EQ(static_cast<int64_t>(out.size()) / 2, 88210 - range + written);
     EXPECT_EQ(after, seconds);
   }
+}
+
+// Ten frames per second. floor((end − begin) × 10) frames from the second
+// source's floor(10 × begin) are inserted (Merge) or mixed (Combine: (w + s) / 2
+// toward zero, never clipping) at the frame of the position, limited to the
+// audio there is. Another channel count is converted: mono doubled, stereo
+// averaged toward zero.
+TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRange) {
+  const Samples w = {1, 2, 3, 4, 5, 6}, z(12, 0);
+  const Samples h = {0, 100, 200, 300, 400, 500, 600, 700, 800, 900, 1000, 1100};
+  const struct {
+    bool mix;
+    double position, begin, end;
+    int channels;
+    Samples working;
+    int second_channels;
+    Samples second, want;
+  } cases[] = {
+      {false, 0.0, 0.5, 1.25, 1, w, 1, h, {500, 600, 700, 800, 900, 1000, 1100, 1, 2, 3, 4, 5, 6}},
+      {false, 0.4, 0.15, 0.34, 1, w, 1, h, {1, 2, 3, 4, 100, 5, 6}},
+      {false, 0.6, 1.0, 2.0, 1, w, 1, h, {1, 2, 3, 4, 5, 6, 1000, 1100}},
+      {false, 9.0, 0.0, 0.2, 1, w, 1, h, {1, 2, 3, 4, 5, 6, 0, 100}},
+      {true, 0.3, 0.2, 0.5, 1, z, 1, h, {0, 0, 0, 100, 150, 200, 0, 0, 0, 0, 0, 0}},
+      {true, 1.0, 0.0, 0.5, 1, z, 1, h, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 50}},
+      {true, 0.0, 0.15, 0.34, 1, z, 1, h, {50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {true, 0.0, 0.0, 0.4, 1, {1000, -1001, 1, -1}, 1, {0, 0, 0, 0}, {500, -500, 0, 0}},
+      {true, 0.0, 0.0, 0.2, 1, {32767, -32768}, 1, {32767, -32768}, {32767, -32768}},
+      {true, 0.0, 0.0, 0.2, 1, {32767, -3}, 1, {-32768, 0}, {0, -1}},
+      {false, 0.2, 0.0, 0.2, 1, {1, 2, 3, 4}, 2, {100, 201, -100, -201}, {1, 2, 150, -150, 3, 4}},
+      {false, 0.1, 0.2, 0.4, 2, {1, -1, 2, -2}, 1, {5, 6, 7, 8}, {1, -1, 7, 7, 8, 8, 2, -2}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "row " << &c - cases);
+    const RIFF second = PutSecond({.channels = c.second_channels, .rate = 10}, c.second);
+    const auto effect = c.mix ? Combine : Merge;
+    const Bytes wav = BuildWav({.channels = c.channels, .rate = 10, .fact = true}, c.working);
+    EXPECT_EQ(Apply(wav, [&](RIFF& r) { return effect(r, second, c.position, c.begin, c.end); }),
+              c.want);
+  }
+}
+
+// A result too large for the header is refused and a missing second source
+// fails, both before the working file or the record change; the second source
+// never outlives the call.
+TEST_P(EffectsTest, RefusesOrFailsBeforeTouchingTheWorkingFile) {
+  const WavLayout layout = {.channels = 2, .rate = 10};
+  const Bytes wav = BuildWav(layout, Ramp(20, 2));
+  const RIFF second = PutSecond(layout, Ramp(20, 2));
+  for (int row = 0; row < 3; ++row) {
+    SCOPED_TRACE(row);
+    RIFF record = Install(wav);
+    if (row == 0) record.DataSize = INT32_MAX - 10;
+    const RIFF given = record;
+    const Status s =
+        row == 2 ? Combine(record, second, 0.0, 0.0, 1.0) : Merge(record, second, 0.0, 0.0, 1.0);
+    EXPECT_TRUE(row == 0 ? s.refused() : s.failed()) << s.message();
+    EXPECT_EQ(HeaderImage(record), HeaderImage(given));
+    EXPECT_EQ(ws_.Working(), wav);
+    EXPECT_EQ(ws_.AudioFiles(), std::vector<std::string>{"output.wav"});
+  }
+}
+
+// The second source at another rate: per whole second, D = |to − from| frames
+// are repeated (raising) or dropped (lowering), those numbered c, 2c, ..., D × c
+// from 1, c = from / D; raising more than twice (c = 0) spreads the repeats
+// evenly. What follows the last whole second is gone; the header says so.
+TEST_P(EffectsTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
+  const struct {
+    int from, to, channels;
+    int64_t frames;
+    Frames want;
+  } cases[] = {
+      {4, 6, 2, 10, {0, 1, 1, 2, 3, 3, 4, 5, 5, 6, 7, 7}},
+      {6, 4, 1, 9, {0, 1, 3, 4}},
+      {10, 13, 2, 10, {0, 1, 2, 2, 3, 4, 5, 5, 6, 7, 8, 8, 9}},
+      {10, 7, 1, 25, {0, 1, 3, 4, 6, 7, 9, 10, 11, 13, 14, 16, 17, 19}},
+      {3, 10, 1, 6, {0, 0, 0, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 5, 5, 5}},
+      {5, 8, 2, 4, {}},
+  };
+  const Bytes working = BuildWav({}, Ramp(10, 2));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(::testing::Message() << c.from << " to " << c.to);
+    const Samples in = Ramp(c.frames, c.channels);
+    ws_.PutWorking(working);
+    ws_.Put("audio/res1.wav", BuildWav({.channels = c.channels, .rate = c.from, .fact = true}, in));
+    const Bytes want = BuildWav({.channels = c.channels, .rate = c.to, .fact = true},
+                                Pick(in, c.channels, c.want));
+    RIFF record{};
+    ASSERT_TRUE(GetInfo(record, kSecondSourceWav));
+    EXPECT_TRUE((c.to > c.from ? RaiseSample(record, c.to) : LowerSample(record, c.to)).ok());
+    EXPECT_EQ(ws_.Get("audio/res1.wav"), want);
+    EXPECT_EQ(HeaderImage(record), HeaderImage(HeaderOf(want)));
+    EXPECT_EQ(ws_.Working(), working);
+    EXPECT_EQ(ws_.AudioFiles(), (std::vector<std::string>{"output.wav", "res1.wav"}));
+  }
+}
+
+TEST_P(EffectsTest, RefusesARateOnTheWrongSide) {
+  ws_.Put("audio/res1.wav", BuildWav({.rate = 1000}, Ramp(1500, 2)));
+  RIFF record{};
+  ASSERT_TRUE(GetInfo(record, kSecondSourceWav));
+  for (int rate : {1000, 900}) EXPECT_TRUE(RaiseSample(record, rate).refused());
+  for (int rate : {1000, 0, -5}) EXPECT_TRUE(LowerSample(record, rate).refused());
+  EXPECT_EQ(ws_.Get("audio/res1.wav"), BuildWav({.rate = 1000}, Ramp(1500, 2)));
 }
 
 TOLVA_ALL_ENGINE_SETTINGS(EffectsTest);
