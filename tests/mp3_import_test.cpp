@@ -1,3 +1,7 @@
+#include <map>
+
+#include "driver.h"
+#include "effects.h"
 #include "mp3_tools.h"
 
 namespace tolva::testing {
@@ -13,7 +17,7 @@ TEST(Mp3ImportRun, GivesBackExactlyTheRecordingLameEncoded) {
     ws.PutWorking(BuildWav(WavLayout{}, Ramp(100, 2)));
     const Samples original = Tones(rate * 3 / 4 + 11, channels, rate);
     const Bytes mp3 =
-        Encode({"lame", "--quiet", "-b", "128", "in.wav", "out.mp3"}, original, channels, rate);
+        EncodeMp3(original, channels, rate, {"lame", "--quiet", "-b", "128", "in.wav", "out.mp3"});
     ws.Put("audio/res.mp3", mp3);
     RunResult r = ws.Run("0 0 0 0 0");
     EXPECT_EQ(std::tie(r.exit_code, r.out, r.err), std::make_tuple(0, "", ""));
@@ -33,15 +37,14 @@ TEST(Mp3ImportRun, DamagedInputsImportTheirWholeFramesOrNothing) {
   const Bytes mp3 = Slice(with_info, ParseFrames(with_info)[1].offset, with_info.size());
   const Bytes at48 = Slice(EncodeMp3(Tones(5000, 2, 48000), 2, 48000), 576, 4 * 576);
   const std::vector<Mp3Frame> frames = ParseFrames(mp3);
-  const std::string kNoAudio = "holds no MP3 audio", kChange =
-                                                         "changes from 2 channels at 44100 "
-                                                         "Hz to 2 channels at 48000 Hz midway";
+  const std::string kNoAudio = "holds no MP3 audio";
+  const std::string kChange =
+      "changes from 2 channels at 44100 Hz to 2 channels at 48000 Hz midway";
   const struct {
     const char* name;
     Bytes mp3;
-    std::string failure = "";     // or empty
-    int64_t frames_lost = 0;      // whole frames the damage costs at the end
-    int64_t resynced_frame = -1;  // the frame after junk
+    std::string failure = "";
+    int64_t frames_lost = 0, resynced_frame = -1;  // at the end; the frame after junk
   } cases[] = {
       {"ID3v2 tag in front", Spliced(mp3, 0, {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 2, 0xFF, 0xFB})},
       // This junk holds a stray header that passes for a frame at 32 kHz.
@@ -63,12 +66,12 @@ TEST(Mp3ImportRun, DamagedInputsImportTheirWholeFramesOrNothing) {
     Workspace ws;
     ws.PutWorking(working);
     ws.Put("audio/res.mp3", c.mp3);
-    RunResult r = ws.Run("0 0 0 0 0");
+    const RunResult r = ws.Run("0 0 0 0 0");
+    const bool ok = c.failure.empty();
     EXPECT_EQ(std::tie(r.exit_code, r.err),
-              std::make_tuple(c.failure.empty() ? 0 : 1,
-                              c.failure.empty() ? "" : "tolva: audio/res.mp3 " + c.failure + "\n"));
-    EXPECT_TRUE(c.failure.empty() || ws.Working() == working);
-    if (!c.failure.empty()) continue;
+              std::make_tuple(ok ? 0 : 1, ok ? "" : "tolva: audio/res.mp3 " + c.failure + "\n"));
+    EXPECT_TRUE(ok || ws.Working() == working);
+    if (!ok) continue;
     const int64_t kept = (static_cast<int64_t>(frames.size()) - c.frames_lost) * 1152 * 2;
     Samples got = SamplesOf(ws.Working()), want(clean.begin(), clean.begin() + kept);
     ASSERT_EQ(got.size(), want.size());
@@ -89,6 +92,94 @@ TEST(Mp3Import, FailsWhenTheSamplesWouldNotFitTheHeader) {
   EXPECT_FALSE(scratch.Has("out.wav") || scratch.Has("out.part"));
   ASSERT_TRUE(DecodeMp3ToWav("in.mp3", "out.wav", "out.part", 5000 * 4).ok());
   EXPECT_EQ(scratch.Get("out.wav").size(), 44u + 5000 * 4);
+}
+
+// Ops 5 and 10 through the real binary: audio/res1.mp3 decoded, brought to the
+// working file's rate and channels, inserted or mixed.
+const Bytes& Mp3Of(int rate, int channels) {
+  static std::map<std::pair<int, int>, Bytes> made;  // once per format for the suite
+  Bytes& mp3 = made[{rate, channels}];
+  if (mp3.empty()) mp3 = EncodeMp3(Tones(rate * 13 / 5, channels, rate, 12000), channels, rate);
+  return mp3;
+}
+
+// The command carried out in process on mpg123's decoding, converted first.
+Bytes InTwoSteps(const Bytes& working_wav, const Bytes& mp3, const std::string& command) {
+  Workspace ws;
+  ws.PutWorking(working_wav);
+  ws.Put("audio/res1.wav", DecodeMp3(mp3));
+  Command c;
+  RIFF w{}, second{};
+  EXPECT_TRUE(ParseCommand(command, &c).ok() && GetInfo(w, kWorkingWav) &&
+              GetInfo(second, kSecondSourceWav));
+  const int from = second.SampleRate, to = w.SampleRate;
+  EXPECT_TRUE(from == to || (from < to ? RaiseSample : LowerSample)(second, to).ok());
+  EXPECT_TRUE((c.op == 10 ? Combine : Merge)(w, second, c.position, c.begin, c.end).ok());
+  return ws.Working();
+}
+
+// Into stereo 44100 (the import's header): raising with c 2 and c 1 from mono,
+// the same rate, lowering, raising more than twice. Into mono 48000 with an
+// extra fmt word and a fact chunk: c 2, c 11 and the same rate from stereo,
+// exactly twice, three times. A stale audio/res1.wav is never used.
+TEST(SecondSourceRun, InsertsAndMixesMp3SourcesOfSeveralRatesIntoBothLayouts) {
+  const std::pair<int, int> sources[] = {
+      {32000, 1}, {44100, 2}, {48000, 2}, {24000, 1}, {16000, 2}};
+  // Insert mid-file, insert at 0, mix that runs past the end of the working file.
+  const char* commands[] = {"5 0.25 1.75 1.5 0", "5 1.0 2.0 0 0", "10 0.0001 1.90007 2.0 0"};
+  for (const WavLayout& layout : {WavLayout{2, 44100}, WavLayout{1, 48000, 1, true}}) {
+    const Bytes working_wav = BuildWav(layout, Ramp(layout.rate * 5 / 2 + 3, layout.channels));
+    for (const auto& [rate, channels] : sources) {
+      for (const char* command : commands) {
+        SCOPED_TRACE(::testing::Message()
+                     << layout.rate << " Hz working file, " << rate << " Hz source, " << command);
+        Workspace ws;
+        ws.PutWorking(working_wav);
+        ws.Put("audio/res1.mp3", Mp3Of(rate, channels));
+        ws.Put("audio/res1.wav", working_wav);
+        const RunResult r = ws.Run(command);
+        EXPECT_EQ(std::tie(r.exit_code, r.err), std::make_tuple(0, ""));
+        EXPECT_TRUE(ws.Working() == InTwoSteps(working_wav, Mp3Of(rate, channels), command));
+        EXPECT_EQ(ws.AudioFiles(),
+                  (std::vector<std::string>{"oldversions", "output.wav", "res1.mp3"}));
+      }
+    }
+  }
+}
+
+// Refused ranges and missing or unusable MP3s leave the working file and
+// remove the decoded second source; the snapshot stays.
+TEST(SecondSourceRun, RefusesRangesOutsideEitherFileAndFailsWithoutUsableMp3) {
+  const Bytes working_wav = BuildWav({}, Ramp(44100 * 2 + 10, 2));
+  const Bytes junk(5000, 0x42), none;
+  const struct {
+    const char* command;
+    const Bytes& mp3;
+    int exit_code;
+    const char* why;
+  } cases[] = {
+      {"5 1.0 3.0 0.5 0", Mp3Of(44100, 2), 0,
+       "refused: the range ends at 3 s, after the 2 whole seconds of audio/res1.mp3"},
+      {"10 0.0 1.0 -0.5 0", Mp3Of(44100, 2), 0, "refused: the position lies before the audio"},
+      {"5 0.0 1.0 2.5 0", Mp3Of(44100, 2), 0,
+       "refused: the position 2.5 s lies after the 2 whole seconds of audio"},
+      {"10 0.0 2.1 0 0", Mp3Of(44100, 2), 0,
+       "refused: the range ends at 2.1 s, after the 2 whole seconds of audio"},
+      {"10 0.0 1.0 0.5 0", none, 1, "there is no audio/res1.mp3"},
+      {"10 0.0 1.0 0.5 0", junk, 1, "audio/res1.mp3 holds no MP3 audio"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    Workspace ws;
+    ws.PutWorking(working_wav);
+    if (!c.mp3.empty()) ws.Put("audio/res1.mp3", c.mp3);
+    const RunResult r = ws.Run(c.command);
+    EXPECT_EQ(std::tie(r.exit_code, r.err),
+              std::make_tuple(c.exit_code, "tolva: " + std::string(c.why) + "\n"));
+    EXPECT_EQ(ws.Working(), working_wav);
+    EXPECT_EQ(ws.AudioFiles().size(), c.mp3.empty() ? 2u : 3u);  // no res1.wav
+    EXPECT_EQ(ws.Snapshots().size(), 1u);
+  }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 #pragma once
 
-// MP3s made by the project's export, lame and shineenc, and an independent
-// decoder (the mpg123 command-line tool) to check them with.
+// MP3s made by the project's export and by lame, and an independent decoder
+// (the mpg123 command-line tool) to check them with.
 
 #include <cmath>
 #include <string>
@@ -35,16 +35,13 @@ inline Bytes WavOf(const Samples& samples, int channels, int rate) {
 }
 
 // out.mp3 as `command` (empty: the export) makes it of in.wav holding `samples`.
-inline Bytes Encode(const std::vector<std::string>& command, const Samples& samples, int channels,
-                    int rate) {
+inline Bytes EncodeMp3(const Samples& samples, int channels, int rate,
+                       const std::vector<std::string>& command = {}) {
   Workspace scratch;
   scratch.Put("in.wav", WavOf(samples, channels, rate));
   if (command.empty()) EncodeMp3File("in.wav", "out.mp3", "out.part");
   if (!command.empty()) RunProgram(command);
   return scratch.Get("out.mp3");  // throws when there is none
-}
-inline Bytes EncodeMp3(const Samples& samples, int channels, int rate) {
-  return Encode({}, samples, channels, rate);
 }
 
 // The WAV file the mpg123 command-line decoder makes of `mp3`.
@@ -58,14 +55,12 @@ inline Bytes DecodeMp3(const Bytes& mp3) {
 inline Bytes Slice(const Bytes& b, size_t from, size_t to) {
   return Bytes(b.begin() + from, b.begin() + std::min(to, b.size()));
 }
-// `b` with `insert` put in at byte `at`.
 inline Bytes Spliced(const Bytes& b, size_t at, Bytes insert) {
   insert.insert(insert.begin(), b.begin(), b.begin() + at);
   insert.insert(insert.end(), b.begin() + at, b.end());
   return insert;
 }
 
-// Pseudo-random bytes.
 inline Bytes Junk(size_t size, uint32_t seed) {
   Bytes junk(size);
   for (uint8_t& b : junk) b = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
@@ -85,8 +80,7 @@ struct Mp3Frame {
   int kbps = 0, rate = 0, mode = 0;
   int flags = 0;  // protection bit, then mode extension, copyright, original, emphasis
   int length = 0, main_data_begin = 0;
-  // Where an information frame's tag CRC lies: after the side information,
-  // 120 bytes of Info fields and 34 of the LAME-style extension.
+  // After the side information, 120 bytes of Info fields and 34 of the LAME tag.
   size_t TagCrcOffset() const {
     return offset + 158 + (version == 1 ? (mode == 3 ? 17 : 32) : (mode == 3 ? 9 : 17));
   }
