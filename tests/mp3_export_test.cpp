@@ -19,9 +19,7 @@ const std::tuple<int, int, int, int64_t> kRates[] = {
 
 // Audio frames the export writes for `input_frames`: at least two, enough to
 // carry the input past the codec delay, and one of silence more where the
-// encoder's flush would lose bytes of a frame that carries input. The encoder
-// writes 32-bit words, so it loses the frames' total modulo 4; `frames` (the
-// export's own, whose lengths are those the encoder wrote) give that total.
+// encoder's flush, in 32-bit words, would lose bytes of a frame with input.
 int64_t ExpectedFrames(const std::vector<Mp3Frame>& frames, int64_t input_frames, int per_frame) {
   const int64_t audible_end = input_frames + kMp3Delay;
   const int64_t enough = std::max<int64_t>(2, (audible_end + per_frame - 1) / per_frame);
@@ -32,8 +30,7 @@ int64_t ExpectedFrames(const std::vector<Mp3Frame>& frames, int64_t input_frames
 }
 
 // The information frame in front records what follows, so that decoders that
-// honour it, ours and mpg123, give back exactly the input, not shifted, again
-// and again.
+// honour it, ours and mpg123, give back exactly the input, not shifted.
 TEST(Mp3Export, EveryRateGivesWellFormedFramesThatDecodeToExactlyTheInput) {
   for (auto [rate, channels, kbps, input] : kRates) {
     SCOPED_TRACE(std::to_string(rate) + " Hz, " + std::to_string(channels) + " channel(s)");
@@ -69,12 +66,6 @@ TEST(Mp3Export, EveryRateGivesWellFormedFramesThatDecodeToExactlyTheInput) {
     scratch.Put("in.mp3", mp3);
     ASSERT_TRUE(DecodeMp3ToWav("in.mp3", "out.wav", "part").ok());
     EXPECT_EQ(scratch.Get("out.wav"), WavOf(decoded, channels, rate));
-    for (int i = 0; i < 9; ++i) {  // ten round trips, the export reading MP3 too
-      ASSERT_TRUE(EncodeMp3File("out.wav", "in.mp3", "part").ok());
-      ASSERT_TRUE(EncodeMp3File("in.mp3", "again.mp3", "part").ok());
-      ASSERT_TRUE(DecodeMp3ToWav("again.mp3", "out.wav", "part").ok());
-    }
-    EXPECT_EQ(HeaderOf(scratch.Get("out.wav")).DataSize, input_frames * channels * 2);
   }
 }
 
