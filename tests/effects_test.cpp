@@ -2,6 +2,7 @@
 
 #include <climits>
 #include <cmath>
+#include <tuple>
 
 #include "driver.h"
 #include "workspace_fixture.h"
@@ -51,10 +52,7 @@ class EffectsTest : public EffectTest {
 // where the two differ a move loses a frame. 7 keeps the last frame of each
 // group of x, 8 writes each frame x times. All clamped to the audio.
 TEST_P(EffectsTest, PlaceTheFramesOfTheRange) {
-  const struct {
-    Op op;
-    Frames want;
-  } cases[] = {
+  const std::pair<Op, Frames> cases[] = {
       {{3, 1.0, 2.5, 0}, Join({Span(0, 10), Span(24, 9), Span(25, 30)})},
       {{3, 0.15, 0.34, 0}, Join({{0, 2, 1}, Span(3, 30)})},
       {{3, 0.0, 3.45, 0}, Span(29, -1)},
@@ -110,12 +108,9 @@ TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
   const Samples loud = {20000, -20000, 3, -3, 32767, -32768, 1, -1, 0, 16384};
   const Samples echo = {0, 100, -3, 300, 400, 500, 600, 700, 800, 900, 1000, 1100};
   const Samples tens = {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21};
-  const struct {
-    int rate;
-    Op op;
-    const Samples& in;
-    Samples want;
-  } cases[] = {
+  const Samples clipped = {32767, -32768, 32767, -32768, 32767, -32768, 32767, -32768, 0, 32767};
+  const std::tuple<int, Op, Samples, Samples> cases[] = {
+      // rate, op, in, want
       {10, {2, 0.25, 0.75, -1}, count, {1, 2, -3, -4, -5, -6, -7, 8, 9, 10, 11, 12}},
       {10, {2, 0.01, 0.13, -1}, count, {-1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
       {10, {2, 0.15, 0.34, -1}, count, {1, -2, -3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
@@ -123,10 +118,7 @@ TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
       {10, {2, 0, 1, 2}, loud, {32767, -32768, 6, -6, 32767, -32768, 2, -2, 0, 32767}},
       {10, {2, 0, 1, 0.5}, loud, {10000, -10000, 1, -1, 16383, -16384, 0, 0, 0, 8192}},
       {10, {2, 0, 1, -1}, loud, {-20000, 20000, -3, 3, -32767, 32767, -1, 1, 0, -16384}},
-      {10,
-       {2, 0, 1, 1e12},
-       loud,
-       {32767, -32768, 32767, -32768, 32767, -32768, 32767, -32768, 0, 32767}},
+      {10, {2, 0, 1, 1e12}, loud, clipped},
       {10, {9, 0.2, 0.4, 0.2}, echo, {0, 100, -1, 150, 99, 200, 600, 700, 800, 900, 1000, 1100}},
       {10, {9, 0.2, 0.4, 0.0}, echo, {0, 100, -1, 150, 400, 500, 600, 700, 800, 900, 1000, 1100}},
       {10, {9, 0.2, 0.4, 100}, echo, {0, 100, -1, 150, 200, 250, 300, 350, 400, 450, 500, 550}},
@@ -150,10 +142,10 @@ TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
       {100, {12, 0.01, 0.09, 3}, tens, {10, 12, 12, 12, 14, 14, 14, 12, 12, 12, 14, 14, 14, 15,
                                         15, 15, 16, 16, 16, 17, 17, 17, 18, 18, 18, 19, 20, 21}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.op);
-    const Bytes wav = BuildWav({.channels = 2, .rate = c.rate, .fact = true}, Stereo(c.in));
-    EXPECT_EQ(Run(wav, c.op), Stereo(c.want));
+  for (const auto& [rate, op, in, want] : cases) {
+    SCOPED_TRACE(::testing::Message() << op);
+    EXPECT_EQ(Run(BuildWav({.channels = 2, .rate = rate, .fact = true}, Stereo(in)), op),
+              Stereo(want));
   }
   // Refused, changing nothing: a second that does not fit the reversal's buffer
   // of 100,000 frames, no 1/25 s window below 25 frames per second, speed
@@ -172,32 +164,25 @@ TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
 // Op 6 silences channel int(x) in floor((end − begin) × 10) frames from
 // floor(10 × begin) (`first`, `count`); an index naming no channel does nothing.
 TEST_P(EffectsTest, SilenceOneChannelOverTheRange) {
-  const struct {
-    int channels;
-    Op op;
-    int64_t first, count;
-  } cases[] = {
+  const std::tuple<int, Op, int64_t, int64_t> cases[] = {
+      // channels, op, first, count
       {2, {6, 0.2, 0.5, 0}, 2, 3},   {2, {6, 0.2, 0.5, 1.9}, 2, 3}, {1, {6, 0.0, 0.4, 0}, 0, 4},
       {2, {6, 0.15, 0.34, 1}, 1, 1}, {2, {6, 0.5, 9.0, 0}, 5, 7},   {2, {6, 1.5, 2.0, 0}, 12, 0},
       {1, {6, 0.0, 0.4, 1}, 0, 0},   {2, {6, 0.0, 0.4, -1}, 0, 0},  {2, {6, 0.0, 0.4, 2}, 0, 0},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.channels << " channels, " << c.op);
-    const Samples in = Ramp(12, c.channels);
+  for (const auto& [channels, op, first, count] : cases) {
+    SCOPED_TRACE(::testing::Message() << channels << " channels, " << op);
+    const Samples in = Ramp(12, channels);
     Samples want = in;
-    for (int64_t f = c.first; f < c.first + c.count; ++f) want[f * c.channels + int(c.op.x)] = 0;
-    EXPECT_EQ(Run(BuildWav({.channels = c.channels, .rate = 10, .fact = true}, in), c.op), want);
+    for (int64_t f = first; f < first + count; ++f) want[f * channels + int(op.x)] = 0;
+    EXPECT_EQ(Run(BuildWav({.channels = channels, .rate = 10, .fact = true}, in), op), want);
   }
 }
 
 // Stereo at 44100, 88,210 frames, Seconds 10: worked numbers of 1.0 s to 2.0 s.
 // The range's frames become `written`; Seconds is truncated toward zero.
 TEST_P(EffectsTest, SizesAndSecondsAfterAChangeOfLength) {
-  const struct {
-    Op op;
-    int64_t range, written;
-    int32_t seconds;
-  } cases[] = {
+  const std::tuple<Op, int64_t, int64_t, int32_t> cases[] = {
       {{7, 1.0, 2.0, 2}, 44100, 22050, 9},   {{7, 1.0, 2.0, 3}, 44100, 14700, 9},
       {{7, 1.0, 2.0, 4}, 44100, 11025, 9},   {{8, 1.0, 2.0, 2}, 44100, 88200, 11},
       {{8, 1.0, 2.0, 3}, 44100, 132300, 12}, {{8, 0.0, 0.5, 2}, 22050, 44100, 10},
@@ -285,11 +270,8 @@ TEST_P(EffectsTest, RefusesOrFailsBeforeTouchingTheWorkingFile) {
 // from 1, c = from / D; raising more than twice (c = 0) spreads the repeats
 // evenly. What follows the last whole second is gone; the header says so.
 TEST_P(EffectsTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
-  const struct {
-    int from, to, channels;
-    int64_t frames;
-    Frames want;
-  } cases[] = {
+  const std::tuple<int, int, int, int64_t, Frames> cases[] = {
+      // from, to, channels, frames
       {4, 6, 2, 10, {0, 1, 1, 2, 3, 3, 4, 5, 5, 6, 7, 7}},
       {6, 4, 1, 9, {0, 1, 3, 4}},
       {10, 13, 2, 10, {0, 1, 2, 2, 3, 4, 5, 5, 6, 7, 8, 8, 9}},
@@ -298,30 +280,29 @@ TEST_P(EffectsTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
       {5, 8, 2, 4, {}},
   };
   const Bytes working = BuildWav({}, Ramp(10, 2));
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.from << " to " << c.to);
-    const Samples in = Ramp(c.frames, c.channels);
+  for (const auto& [from, to, channels, frames, kept] : cases) {
+    SCOPED_TRACE(::testing::Message() << from << " to " << to);
+    const Samples in = Ramp(frames, channels);
     ws_.PutWorking(working);
-    ws_.Put("audio/res1.wav", BuildWav({.channels = c.channels, .rate = c.from, .fact = true}, in));
-    const Bytes want = BuildWav({.channels = c.channels, .rate = c.to, .fact = true},
-                                Pick(in, c.channels, c.want));
+    ws_.Put("audio/res1.wav", BuildWav({.channels = channels, .rate = from, .fact = true}, in));
+    const Bytes want =
+        BuildWav({.channels = channels, .rate = to, .fact = true}, Pick(in, channels, kept));
     RIFF record{};
     ASSERT_TRUE(GetInfo(record, kSecondSourceWav));
-    EXPECT_TRUE((c.to > c.from ? RaiseSample(record, c.to) : LowerSample(record, c.to)).ok());
+    EXPECT_TRUE((to > from ? RaiseSample(record, to) : LowerSample(record, to)).ok());
     EXPECT_EQ(ws_.Get("audio/res1.wav"), want);
     EXPECT_EQ(HeaderImage(record), HeaderImage(HeaderOf(want)));
     EXPECT_EQ(ws_.Working(), working);
     EXPECT_EQ(ws_.AudioFiles(), (std::vector<std::string>{"output.wav", "res1.wav"}));
   }
-}
-
-TEST_P(EffectsTest, RefusesARateOnTheWrongSide) {
-  ws_.Put("audio/res1.wav", BuildWav({.rate = 1000}, Ramp(1500, 2)));
+  // A rate on the wrong side is refused.
+  const Bytes second = BuildWav({.rate = 1000}, Ramp(1500, 2));
+  ws_.Put("audio/res1.wav", second);
   RIFF record{};
   ASSERT_TRUE(GetInfo(record, kSecondSourceWav));
   for (int rate : {1000, 900}) EXPECT_TRUE(RaiseSample(record, rate).refused());
   for (int rate : {1000, 0, -5}) EXPECT_TRUE(LowerSample(record, rate).refused());
-  EXPECT_EQ(ws_.Get("audio/res1.wav"), BuildWav({.rate = 1000}, Ramp(1500, 2)));
+  EXPECT_EQ(ws_.Get("audio/res1.wav"), second);
 }
 
 TOLVA_ALL_ENGINE_SETTINGS(EffectsTest);
