@@ -99,32 +99,29 @@ TEST(Mp3FrameRepair, MakesFramesAsLongAsTheirHeadersWhateverPiecesTheyComeIn) {
 TEST(Mp3ExportRun, AFailedExportLeavesEverythingAsItWas) {
   const Bytes working = WavOf(Tones(20000, 2, 44100), 2, 44100), previous_mp3 = {'I', 'D', '3'};
   const char* kSnapshot = "audio/oldversions/output_2026_1_2_3_4_5.wav";
-  const struct {
-    const char* name;
-    Bytes working;  // none when empty
-    bool read_error;
-    int64_t file_size_limit = -1;
-  } cases[] = {
-      {"no working file", {}, true},
-      {"random bytes", Junk(5000, 7), true},
-      {"8-bit WAV", BuildWav({.bits = 8}, Samples(400, 3)), true},
-      {"the highest WAV rate, no MP3 rate", WavOf(Ramp(10, 2), 2, 768000), false},
-      {"past the highest WAV rate", WavOf(Ramp(10, 2), 2, 768001), true},
+  // What is in audio/output.wav (none when empty), whether it cannot be read,
+  // the file size limit of the run.
+  const std::tuple<const char*, Bytes, bool, int64_t> cases[] = {
+      {"no working file", {}, true, -1},
+      {"random bytes", Junk(5000, 7), true, -1},
+      {"8-bit WAV", BuildWav({.bits = 8}, Samples(400, 3)), true, -1},
+      {"the highest WAV rate, no MP3 rate", WavOf(Ramp(10, 2), 2, 768000), false, -1},
+      {"past the highest WAV rate", WavOf(Ramp(10, 2), 2, 768001), true, -1},
       {"disk full", working, false, 4000},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, in, read_error, limit] : cases) {
+    SCOPED_TRACE(name);
     Workspace ws;
-    if (!c.working.empty()) ws.PutWorking(c.working);
+    if (!in.empty()) ws.PutWorking(in);
     ws.Put("audio/output.mp3", previous_mp3);
     fs::create_directory(ws.root() / "audio/oldversions");
     ws.Put(kSnapshot, working);
-    RunResult r = ws.Run("999 0 0 0 0", {.file_size_limit = c.file_size_limit});
+    RunResult r = ws.Run("999 0 0 0 0", {.file_size_limit = limit});
     EXPECT_EQ(std::tie(r.exit_code, r.out),
-              std::make_tuple(1, c.read_error ? "read file [audio/output.wav] error.\n" : ""));
+              std::make_tuple(1, read_error ? "read file [audio/output.wav] error.\n" : ""));
     EXPECT_EQ(r.err.rfind("tolva: ", 0), 0u) << r.err;
     EXPECT_EQ(ws.Get("audio/output.mp3"), previous_mp3);
-    EXPECT_EQ(ws.Has("audio/output.wav") ? ws.Working() : Bytes{}, c.working);
+    EXPECT_EQ(ws.Has("audio/output.wav") ? ws.Working() : Bytes{}, in);
     EXPECT_EQ(ws.Get(kSnapshot), working);
   }
 }

@@ -156,12 +156,8 @@ TEST(SecondSourceRun, InsertsAndMixesMp3SourcesOfSeveralRatesIntoBothLayouts) {
 TEST(SecondSourceRun, RefusesRangesOutsideEitherFileAndFailsWithoutUsableMp3) {
   const Bytes working_wav = BuildWav({}, Ramp(44100 * 2 + 10, 2));
   const Bytes junk(5000, 0x42), none;
-  const struct {
-    const char* command;
-    const Bytes& mp3;
-    int exit_code;
-    const char* why;
-  } cases[] = {
+  const std::tuple<const char*, Bytes, int, std::string> cases[] = {
+      // command, mp3, exit, why
       {"5 1.0 3.0 0.5 0", Mp3Of(44100, 2), 0,
        "refused: the range ends at 3 s, after the 2 whole seconds of audio/res1.mp3"},
       {"10 0.0 1.0 -0.5 0", Mp3Of(44100, 2), 0, "refused: the position lies before the audio"},
@@ -172,16 +168,15 @@ TEST(SecondSourceRun, RefusesRangesOutsideEitherFileAndFailsWithoutUsableMp3) {
       {"10 0.0 1.0 0.5 0", none, 1, "there is no audio/res1.mp3"},
       {"10 0.0 1.0 0.5 0", junk, 1, "audio/res1.mp3 holds no MP3 audio"},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.why);
+  for (const auto& [command, mp3, exit_code, why] : cases) {
+    SCOPED_TRACE(why);
     Workspace ws;
     ws.PutWorking(working_wav);
-    if (!c.mp3.empty()) ws.Put("audio/res1.mp3", c.mp3);
-    const RunResult r = ws.Run(c.command);
-    EXPECT_EQ(std::tie(r.exit_code, r.err),
-              std::make_tuple(c.exit_code, "tolva: " + std::string(c.why) + "\n"));
+    if (!mp3.empty()) ws.Put("audio/res1.mp3", mp3);
+    const RunResult r = ws.Run(command);
+    EXPECT_EQ(std::tie(r.exit_code, r.err), std::make_tuple(exit_code, "tolva: " + why + "\n"));
     EXPECT_EQ(ws.Working(), working_wav);
-    EXPECT_EQ(ws.AudioFiles().size(), c.mp3.empty() ? 2u : 3u);  // no res1.wav
+    EXPECT_EQ(ws.AudioFiles().size(), mp3.empty() ? 2u : 3u);  // no res1.wav
     EXPECT_EQ(ws.Snapshots().size(), 1u);
   }
 }
