@@ -65,7 +65,7 @@ TEST(Mp3Export, EveryRateGivesWellFormedFramesThatDecodeToExactlyTheInput) {
     Workspace scratch;
     scratch.Put("in.mp3", mp3);
     ASSERT_TRUE(DecodeMp3ToWav("in.mp3", "out.wav", "part").ok());
-    EXPECT_EQ(scratch.Get("out.wav"), WavOf(decoded, channels, rate));
+    EXPECT_EQ(scratch.Get("out.wav"), BuildWav({.channels = channels, .rate = rate}, decoded));
   }
 }
 
@@ -97,7 +97,7 @@ TEST(Mp3FrameRepair, MakesFramesAsLongAsTheirHeadersWhateverPiecesTheyComeIn) {
 // The real binary, as a front end runs it: the working file, its history and
 // an earlier export stay.
 TEST(Mp3ExportRun, AFailedExportLeavesEverythingAsItWas) {
-  const Bytes working = WavOf(Tones(20000, 2, 44100), 2, 44100), previous_mp3 = {'I', 'D', '3'};
+  const Bytes working = BuildWav({}, Tones(20000, 2, 44100)), previous_mp3 = {'I', 'D', '3'};
   const char* kSnapshot = "audio/oldversions/output_2026_1_2_3_4_5.wav";
   // What is in audio/output.wav (none when empty), whether it cannot be read,
   // the file size limit of the run.
@@ -105,8 +105,8 @@ TEST(Mp3ExportRun, AFailedExportLeavesEverythingAsItWas) {
       {"no working file", {}, true, -1},
       {"random bytes", Junk(5000, 7), true, -1},
       {"8-bit WAV", BuildWav({.bits = 8}, Samples(400, 3)), true, -1},
-      {"the highest WAV rate, no MP3 rate", WavOf(Ramp(10, 2), 2, 768000), false, -1},
-      {"past the highest WAV rate", WavOf(Ramp(10, 2), 2, 768001), true, -1},
+      {"the highest WAV rate, no MP3 rate", BuildWav({.rate = 768000}, Ramp(10, 2)), false, -1},
+      {"past the highest WAV rate", BuildWav({.rate = 768001}, Ramp(10, 2)), true, -1},
       {"disk full", working, false, 4000},
   };
   for (const auto& [name, in, read_error, limit] : cases) {

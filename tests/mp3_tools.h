@@ -30,15 +30,11 @@ inline Samples Tones(int64_t frames, int channels, int rate, double amplitude = 
   return s;
 }
 
-inline Bytes WavOf(const Samples& samples, int channels, int rate) {
-  return BuildWav({.channels = channels, .rate = rate}, samples);
-}
-
 // out.mp3 as `command` (empty: the export) makes it of in.wav holding `samples`.
 inline Bytes EncodeMp3(const Samples& samples, int channels, int rate,
                        const std::vector<std::string>& command = {}) {
   Workspace scratch;
-  scratch.Put("in.wav", WavOf(samples, channels, rate));
+  scratch.Put("in.wav", BuildWav({.channels = channels, .rate = rate}, samples));
   if (command.empty()) EncodeMp3File("in.wav", "out.mp3", "out.part");
   if (!command.empty()) RunProgram(command);
   return scratch.Get("out.mp3");  // throws when there is none

@@ -5,38 +5,29 @@
 namespace tolva::testing {
 namespace {
 
-const struct HeaderCase {
-  const char* name;
-  WavLayout layout;
-  int32_t data_offset;
-} kHeaders[] = {
-    {"canonical", {.channels = 2, .rate = 44100}, 44},
-    {"fmt size 18", {.channels = 1, .rate = 22050, .extra_fmt_words = 1}, 46},
-    {"fact chunk", {.channels = 2, .rate = 48000, .fact = true}, 56},
-    {"other chunk starting with f: fact",
-     {.channels = 2, .rate = 44100, .fact = true, .fact_id = {'f', 'L', 'L', 'R'}},
-     56},
-    {"largest fmt extension",
-     {.channels = 1, .rate = 8000, .extra_fmt_words = kFmtExtraWords},
-     36 + 2 * 666 + 8},
-};
-
 // Every layout reads and writes back byte for byte; every prefix that ends
 // before the data chunk header fails, leaving the record.
 TEST(Header, ReadsEveryLayoutAndWritesItBackByteForByte) {
-  for (const HeaderCase& c : kHeaders) {
-    SCOPED_TRACE(c.name);
-    const Bytes wav = BuildWav(c.layout, Ramp(17, c.layout.channels));
+  const std::tuple<const char*, WavLayout, int32_t> layouts[] = {
+      {"canonical", {}, 44},
+      {"fmt size 18", {.channels = 1, .rate = 22050, .extra_fmt_words = 1}, 46},
+      {"fact chunk", {.rate = 48000, .fact = true}, 56},
+      {"other chunk starting with f: fact", {.fact = true, .fact_id = {'f', 'L', 'L', 'R'}}, 56},
+      {"largest fmt extension", {.channels = 1, .extra_fmt_words = kFmtExtraWords}, 36 + 1332 + 8},
+  };
+  for (const auto& [name, layout, data_offset] : layouts) {
+    SCOPED_TRACE(name);
+    const Bytes wav = BuildWav(layout, Ramp(17, layout.channels));
     RIFF r{};
-    for (int32_t n = 0; n < c.data_offset; ++n) {
+    for (int32_t n = 0; n < data_offset; ++n) {
       EXPECT_FALSE(ParseHeader(wav.data(), n, r)) << n;
       EXPECT_EQ(r.SampleRate, 0);
     }
     ASSERT_TRUE(ParseHeader(wav.data(), wav.size(), r));
-    EXPECT_EQ(std::tie(r.DataOffset, r.HasFact, r.DataSize, r.FactData),
-              std::make_tuple(c.data_offset, c.layout.fact, 17 * 2 * c.layout.channels,
-                              c.layout.fact ? 17 : 0));
-    EXPECT_EQ(HeaderImage(r), Bytes(wav.begin(), wav.begin() + c.data_offset));
+    EXPECT_EQ(
+        std::tie(r.DataOffset, r.HasFact, r.DataSize, r.FactData),
+        std::make_tuple(data_offset, layout.fact, 17 * 2 * layout.channels, layout.fact ? 17 : 0));
+    EXPECT_EQ(HeaderImage(r), Bytes(wav.begin(), wav.begin() + data_offset));
   }
   const Bytes long_fmt = BuildWav({.channels = 1, .extra_fmt_words = kFmtExtraWords + 1}, {});
   RIFF r{};
