@@ -19,9 +19,7 @@ using Bytes = std::vector<uint8_t>;
 using Samples = std::vector<int16_t>;
 
 struct WavLayout {
-  int channels = 2;
-  int rate = 44100;
-  int extra_fmt_words = 0;  // FmtSize = 16 + 2 × this
+  int channels = 2, rate = 44100, extra_fmt_words = 0;  // FmtSize = 16 + 2 × the last
   bool fact = false;
   char fact_id[4] = {'f', 'a', 'c', 't'};
   int bits = 16;
@@ -31,9 +29,8 @@ struct WavLayout {
 // the other channel of its frame.
 inline Samples Ramp(int64_t frames, int channels) {
   Samples s(static_cast<size_t>(frames * channels));
-  for (size_t i = 0; i < s.size(); ++i) {
+  for (size_t i = 0; i < s.size(); ++i)
     s[i] = static_cast<int16_t>(static_cast<uint16_t>(i / channels * 7 + i % channels * 20011 + 3));
-  }
   return s;
 }
 
@@ -65,12 +62,10 @@ inline RIFF HeaderOf(const Bytes& wav) {
 
 // The samples of a WAV image's data chunk (whole 16-bit samples only).
 inline Samples SamplesOf(const Bytes& wav) {
-  RIFF r = HeaderOf(wav);
+  const RIFF r = HeaderOf(wav);
   Samples s(static_cast<size_t>(r.DataSize / 2));
-  for (size_t i = 0; i < s.size(); ++i) {
-    size_t at = static_cast<size_t>(r.DataOffset) + 2 * i;
-    s[i] = static_cast<int16_t>(static_cast<uint16_t>(wav.at(at) | wav.at(at + 1) << 8));
-  }
+  for (size_t i = 0, at = static_cast<size_t>(r.DataOffset); i < s.size(); ++i, at += 2)
+    s[i] = static_cast<int16_t>(wav.at(at) | wav.at(at + 1) << 8);
   return s;
 }
 
