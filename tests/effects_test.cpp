@@ -18,23 +18,23 @@ std::ostream& operator<<(std::ostream& o, const Op& op) {
   return o << op.op << " " << op.begin << " " << op.end << " " << op.x;
 }
 
-// Runs `op` of the dispatch table on the working file as a command file would,
-// x being its position and its amount.
-Status RunOp(RIFF& r, const Op& op) {
-  Res = r;
-  Status s = Status::Failed("no such op");
-  for (const Operation& o : Operations())
-    if (o.op == op.op) s = o.run({op.op, op.begin, op.end, op.x, op.x});
-  r = Res;
-  return s;
-}
-
 class EffectsTest : public EffectTest {
  protected:
+  // Runs `op` of the dispatch table on the working file as a command file
+  // would, x being its position and its amount; keeps the record's Seconds.
   Samples Run(const Bytes& wav, const Op& op, bool refused = false) {
-    return Apply(
-        wav, [&](RIFF& r) { return RunOp(r, op); }, refused);
+    const auto run = [&](RIFF& r) {
+      Res = r;
+      Status s = Status::Failed("no such op");
+      for (const Operation& o : Operations())
+        if (o.op == op.op) s = o.run({op.op, op.begin, op.end, op.x, op.x});
+      r = Res;
+      seconds_ = r.Seconds;
+      return s;
+    };
+    return Apply(wav, run, refused);
   }
+  int32_t seconds_ = 0;
   // Puts audio/res1.wav and returns its record with the sizes of another file:
   // only its format and layout may be used.
   RIFF PutSecond(const WavLayout& layout, const Samples& samples) {
@@ -190,18 +190,12 @@ TEST_P(EffectsTest, SizesAndSecondsAfterAChangeOfLength) {
       {{7, 1.0, 1e9, 2}, 44110, 22055, 9},   // 10 − 1.0002 / 2
       {{12, 0.5, 1.0, 4}, 22050, 88200, 11}, {{4, 1.0, 1.5, 0}, 22050, 0, 10},
   };
-  const Bytes wav = BuildWav({.fact = true}, Ramp(88210, 2));
+  Bytes wav = BuildWav({.fact = true}, Ramp(88210, 2));
+  wav[28] = 35284 & 0xFF, wav[29] = 35284 >> 8, wav[30] = 0;  // Seconds 10 as read
   for (const auto& [op, range, written, seconds] : cases) {
     SCOPED_TRACE(::testing::Message() << op);
-    int32_t after = 0;
-    const Samples out = Apply(wav, [&](RIFF& r) {
-      r.Seconds = 10;
-      const Status s = RunOp(r, op);
-      after = r.Seconds;
-      return s;
-    });
-    EXPECT_EQ(static_cast<int64_t>(out.size()) / 2, 88210 - range + written);
-    EXPECT_EQ(after, seconds);
+    EXPECT_EQ(static_cast<int64_t>(Run(wav, op).size()) / 2, 88210 - range + written);
+    EXPECT_EQ(seconds_, seconds);
   }
 }
 
