@@ -41,20 +41,23 @@ TEST(Mp3Export, EveryRateGivesWellFormedFramesThatDecodeToExactlyTheInput) {
     const Samples in = Tones(input_frames, channels, rate);
     const Bytes mp3 = EncodeMp3(in, channels, rate);
     std::vector<Mp3Frame> frames = ParseFrames(mp3);
-    const Mp3Frame info = frames.at(0);
-    frames.erase(frames.begin());
-    const int64_t count = ExpectedFrames(frames, input_frames, version == 1 ? 1152 : 576);
-    EXPECT_EQ(static_cast<int64_t>(frames.size()), count);
     for (const Mp3Frame& f : frames) {
       // No CRC, mode extension 0, not copyrighted, original, no emphasis; zero
       // bytes that complete a frame are safe only when no frame reaches back.
       EXPECT_EQ(std::tie(f.version, f.kbps, f.rate, f.mode, f.flags, f.main_data_begin),
                 std::make_tuple(version, kbps, rate, channels == 1 ? 3 : 2, 0x44, 0));
     }
+    const Mp3Frame info = frames.at(0);
+    frames.erase(frames.begin());
+    const int64_t count = ExpectedFrames(frames, input_frames, version == 1 ? 1152 : 576);
+    EXPECT_EQ(static_cast<int64_t>(frames.size()), count);
     const size_t crc_at = info.TagCrcOffset(), size = mp3.size();
     EXPECT_EQ(Slice(mp3, crc_at - 154, crc_at - 146), Bytes({'I', 'n', 'f', 'o', 0, 0, 0, 15}));
     EXPECT_EQ(BigEndian(mp3, crc_at - 146, 8), count << 32 | static_cast<int64_t>(size));
     EXPECT_EQ(std::string(mp3.begin() + crc_at - 34, mp3.begin() + crc_at - 25), "tolva    ");
+    // The tag's source rate (to 32 kHz, 44.1 kHz, above) and mode (mono 0, else 2).
+    const int source = rate <= 32000 ? 0 : rate == 44100 ? 1 : 2;
+    EXPECT_EQ(mp3[crc_at - 10], source << 6 | channels / 2 << 3);
     EXPECT_EQ(BigEndian(mp3, crc_at - 6, 4), static_cast<int64_t>(size));
     EXPECT_EQ(BigEndian(mp3, crc_at - 2, 2), Crc16(&mp3[info.length], size - info.length));
     EXPECT_EQ(BigEndian(mp3, crc_at, 2), Crc16(mp3.data(), crc_at));
@@ -66,6 +69,16 @@ TEST(Mp3Export, EveryRateGivesWellFormedFramesThatDecodeToExactlyTheInput) {
     scratch.Put("in.mp3", mp3);
     ASSERT_TRUE(DecodeMp3ToWav("in.mp3", "out.wav", "part").ok());
     EXPECT_EQ(scratch.Get("out.wav"), BuildWav({.channels = channels, .rate = rate}, decoded));
+  }
+}
+
+// No information frame for what is no Layer III header of a known rate and bit rate.
+TEST(Mp3InfoFrame, NeedsALayer3Header) {
+  for (const Bytes& h :
+       {Bytes{0x7F, 0xFB, 0xB8, 0x84}, {0xFF, 0xFB, 0xBC, 0x84}, {0xFF, 0xFB, 0x08, 0x84}}) {
+    Mp3InfoFields fields{.frame_bytes = 864};
+    std::copy(h.begin(), h.end(), fields.header);
+    EXPECT_TRUE(Mp3InfoFrame(fields).empty());
   }
 }
 
