@@ -207,14 +207,9 @@ TEST_P(EffectsTest, SizesAndSecondsAfterAChangeOfLength) {
 TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRange) {
   const Samples w = {1, 2, 3, 4, 5, 6}, z(12, 0);
   const Samples h = {0, 100, 200, 300, 400, 500, 600, 700, 800, 900, 1000, 1100};
-  const struct {
-    bool mix;
-    double position, begin, end;
-    int channels;
-    Samples working;
-    int second_channels;
-    Samples second, want;
-  } cases[] = {
+  // Mix or insert, position, begin, end; the working file's channels and samples,
+  // the second source's; the result.
+  const std::tuple<bool, double, double, double, int, Samples, int, Samples, Samples> cases[] = {
       {false, 0.0, 0.5, 1.25, 1, w, 1, h, {500, 600, 700, 800, 900, 1000, 1100, 1, 2, 3, 4, 5, 6}},
       {false, 0.4, 0.15, 0.34, 1, w, 1, h, {1, 2, 3, 4, 100, 5, 6}},
       {false, 0.6, 1.0, 2.0, 1, w, 1, h, {1, 2, 3, 4, 5, 6, 1000, 1100}},
@@ -228,13 +223,15 @@ TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRange) {
       {false, 0.2, 0.0, 0.2, 1, {1, 2, 3, 4}, 2, {100, 201, -100, -201}, {1, 2, 150, -150, 3, 4}},
       {false, 0.1, 0.2, 0.4, 2, {1, -1, 2, -2}, 1, {5, 6, 7, 8}, {1, -1, 7, 7, 8, 8, 2, -2}},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(::testing::Message() << "row " << &c - cases);
-    const RIFF second = PutSecond({.channels = c.second_channels, .rate = 10}, c.second);
-    const auto effect = c.mix ? Combine : Merge;
-    const Bytes wav = BuildWav({.channels = c.channels, .rate = 10, .fact = true}, c.working);
-    EXPECT_EQ(Apply(wav, [&](RIFF& r) { return effect(r, second, c.position, c.begin, c.end); }),
-              c.want);
+  for (const auto& [mix, position, begin, end, channels, working, second_channels, second, want] :
+       cases) {
+    SCOPED_TRACE(::testing::Message() << mix << " " << position << " " << begin << " " << end);
+    const RIFF record = PutSecond({.channels = second_channels, .rate = 10}, second);
+    const Bytes wav = BuildWav({.channels = channels, .rate = 10, .fact = true}, working);
+    const auto run = [&](RIFF& r) {
+      return (mix ? Combine : Merge)(r, record, position, begin, end);
+    };
+    EXPECT_EQ(Apply(wav, run), want);
   }
 }
 
