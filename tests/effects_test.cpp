@@ -223,14 +223,11 @@ TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRange) {
       {false, 0.2, 0.0, 0.2, 1, {1, 2, 3, 4}, 2, {100, 201, -100, -201}, {1, 2, 150, -150, 3, 4}},
       {false, 0.1, 0.2, 0.4, 2, {1, -1, 2, -2}, 1, {5, 6, 7, 8}, {1, -1, 7, 7, 8, 8, 2, -2}},
   };
-  for (const auto& [mix, position, begin, end, channels, working, second_channels, second, want] :
-       cases) {
-    SCOPED_TRACE(::testing::Message() << mix << " " << position << " " << begin << " " << end);
-    const RIFF record = PutSecond({.channels = second_channels, .rate = 10}, second);
+  for (const auto& [mix, at, begin, end, channels, working, channels2, second, want] : cases) {
+    SCOPED_TRACE(::testing::Message() << mix << " " << at << " " << begin << " " << end);
+    const RIFF record = PutSecond({.channels = channels2, .rate = 10}, second);
     const Bytes wav = BuildWav({.channels = channels, .rate = 10, .fact = true}, working);
-    const auto run = [&](RIFF& r) {
-      return (mix ? Combine : Merge)(r, record, position, begin, end);
-    };
+    const auto run = [&](RIFF& r) { return (mix ? Combine : Merge)(r, record, at, begin, end); };
     EXPECT_EQ(Apply(wav, run), want);
   }
 }

@@ -72,8 +72,7 @@ inline int64_t BigEndian(const Bytes& b, size_t at, int bytes) {
 // One frame of an MP3 stream, as its header and side information say.
 struct Mp3Frame {
   size_t offset = 0;
-  int version = 0;  // 1, 2, or 25 for MPEG-2.5
-  int kbps = 0, rate = 0, mode = 0;
+  int version = 0, kbps = 0, rate = 0, mode = 0;  // version 25: MPEG-2.5
   int flags = 0;  // protection bit, then mode extension, copyright, original, emphasis
   int length = 0, main_data_begin = 0;
   // After the side information, 120 bytes of Info fields and 34 of the LAME tag.
