@@ -244,8 +244,7 @@ TEST_P(EffectsTest, RefusesOrFailsBeforeTouchingTheWorkingFile) {
     RIFF record = Install(wav);
     if (row == 0) record.DataSize = INT32_MAX - 10;
     const RIFF given = record;
-    const Status s =
-        row == 2 ? Combine(record, second, 0.0, 0.0, 1.0) : Merge(record, second, 0.0, 0.0, 1.0);
+    const Status s = (row == 2 ? Combine : Merge)(record, second, 0.0, 0.0, 1.0);
     EXPECT_TRUE(row == 0 ? s.refused() : s.failed()) << s.message();
     EXPECT_EQ(HeaderImage(record), HeaderImage(given));
     EXPECT_EQ(ws_.Working(), wav);

@@ -70,10 +70,7 @@ TEST(Mp3Export, EveryRateGivesWellFormedFramesThatDecodeToExactlyTheInput) {
     ASSERT_TRUE(DecodeMp3ToWav("in.mp3", "out.wav", "part").ok());
     EXPECT_EQ(scratch.Get("out.wav"), BuildWav({.channels = channels, .rate = rate}, decoded));
   }
-}
-
-// No information frame for what is no Layer III header of a known rate and bit rate.
-TEST(Mp3InfoFrame, NeedsALayer3Header) {
+  // No information frame for what is no Layer III header of a known rate and bit rate.
   for (const Bytes& h :
        {Bytes{0x7F, 0xFB, 0xB8, 0x84}, {0xFF, 0xFB, 0xBC, 0x84}, {0xFF, 0xFB, 0x08, 0x84}}) {
     Mp3InfoFields fields{.frame_bytes = 864};
