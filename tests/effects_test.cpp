@@ -232,19 +232,20 @@ TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRange) {
   }
 }
 
-// A result too large for the header is refused and a missing second source
-// fails, both before the working file or the record change; the second source
-// never outlives the call.
+// A result too large for the header is refused, a missing second source or one
+// of no usable rate fails, all before the working file or the record change;
+// the second source never outlives the call.
 TEST_P(EffectsTest, RefusesOrFailsBeforeTouchingTheWorkingFile) {
   const WavLayout layout = {.channels = 2, .rate = 10};
   const Bytes wav = BuildWav(layout, Ramp(20, 2));
   const RIFF second = PutSecond(layout, Ramp(20, 2));
-  for (int row = 0; row < 3; ++row) {
+  for (int row = 0; row < 4; ++row) {
     SCOPED_TRACE(row);
-    RIFF record = Install(wav);
+    RIFF record = Install(wav), from = row < 3 ? second : PutSecond(layout, Ramp(20, 2));
     if (row == 0) record.DataSize = INT32_MAX - 10;
+    if (row == 3) from.SampleRate = 0;
     const RIFF given = record;
-    const Status s = (row == 2 ? Combine : Merge)(record, second, 0.0, 0.0, 1.0);
+    const Status s = (row == 2 ? Combine : Merge)(record, from, 0.0, 0.0, 1.0);
     EXPECT_TRUE(row == 0 ? s.refused() : s.failed()) << s.message();
     EXPECT_EQ(HeaderImage(record), HeaderImage(given));
     EXPECT_EQ(ws_.Working(), wav);

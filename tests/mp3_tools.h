@@ -1,7 +1,6 @@
 #pragma once
 
-// MP3s made by the project's export and by lame, and an independent decoder
-// (the mpg123 command-line tool) to check them with.
+// MP3s from the export and from lame, and mpg123's decoding to check them by.
 
 #include <cmath>
 #include <string>

@@ -1,7 +1,6 @@
 #pragma once
 
-// Test inputs built in code (WAV images, ramps in which an off-by-one shows)
-// and readers for what the program wrote.
+// WAV images and ramps built in code, and readers for what the program wrote.
 
 #include <cstdint>
 #include <filesystem>
