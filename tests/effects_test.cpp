@@ -1,5 +1,8 @@
+#include "effects.h"
+
+#include <climits>
 #include <cmath>
-#include <limits>
+#include <tuple>
 
 #include "driver.h"
 #include "workspace_fixture.h"
@@ -7,25 +10,41 @@
 namespace tolva::testing {
 namespace {
 
-// Runs op code `op` of the dispatch table on the working file as a command
-// file would, x being its position and its amount.
-Status RunOp(RIFF& r, int op, double begin, double end, double x) {
-  for (const Operation& o : Operations()) {
-    if (o.op != op) continue;
-    Res = r;
-    const Status s = o.run({op, begin, end, x, x});
-    r = Res;
-    return s;
-  }
-  return Status::Failed("no op " + std::to_string(op));
-}
-
 struct Op {
   int op;
   double begin, end, x;
 };
+std::ostream& operator<<(std::ostream& o, const Op& op) {
+  return o << op.op << " " << op.begin << " " << op.end << " " << op.x;
+}
 
-class EffectsTest : public EffectTest {};
+class EffectsTest : public EffectTest {
+ protected:
+  // Runs `op` of the dispatch table on the working file as a command file
+  // would, x being its position and its amount; keeps the record's Seconds.
+  Samples Run(const Bytes& wav, const Op& op, bool refused = false) {
+    const auto run = [&](RIFF& r) {
+      Res = r;
+      Status s = Status::Failed("no such op");
+      for (const Operation& o : Operations())
+        if (o.op == op.op) s = o.run({op.op, op.begin, op.end, op.x, op.x});
+      r = Res;
+      seconds_ = r.Seconds;
+      return s;
+    };
+    return Apply(wav, run, refused);
+  }
+  int32_t seconds_ = 0;
+  // Puts audio/res1.wav and returns its record with the sizes of another file:
+  // only its format and layout may be used.
+  RIFF PutSecond(const WavLayout& layout, const Samples& samples) {
+    ws_.Put("audio/res1.wav", BuildWav(layout, samples));
+    RIFF r{};
+    EXPECT_TRUE(GetInfo(r, kSecondSourceWav));
+    r.DataSize = 4, r.ChunkSize = 40, r.FactData = -7, r.HasFact = true;
+    return r;
+  }
+};
 
 // Stereo, 10 frames per second, 30 frames, a fact chunk, a trailing half frame.
 // Ops 3 (reverse), 4 (cut) and move's cut take the frames from floor(10 × begin)
@@ -33,12 +52,7 @@ class EffectsTest : public EffectTest {};
 // where the two differ a move loses a frame. 7 keeps the last frame of each
 // group of x, 8 writes each frame x times. All clamped to the audio.
 TEST_P(EffectsTest, PlaceTheFramesOfTheRange) {
-  const double nan = std::nan("");
-  const struct {
-    Op op;
-    Frames want;
-  } cases[] = {
-      {{3, 0.5, 0.7, 0}, Join({Span(0, 5), {6, 5}, Span(7, 30)})},
+  const std::pair<Op, Frames> cases[] = {
       {{3, 1.0, 2.5, 0}, Join({Span(0, 10), Span(24, 9), Span(25, 30)})},
       {{3, 0.15, 0.34, 0}, Join({{0, 2, 1}, Span(3, 30)})},
       {{3, 0.0, 3.45, 0}, Span(29, -1)},
@@ -64,16 +78,16 @@ TEST_P(EffectsTest, PlaceTheFramesOfTheRange) {
       {{14, 0.15, 0.34, 0.05}, Join({{1, 0}, Span(3, 30)})},
       {{14, 1.0, 2.0, 1.0}, Span(0, 30)},
       {{14, 1.0, 2.0, 2.0}, Span(0, 30)},
-      {{14, 1.0, 2.0, nan}, Span(0, 30)},
+      {{14, 1.0, 2.0, NAN}, Span(0, 30)},
   };
   Samples in = Ramp(30, 2);
   in.push_back(0x5AA5);
   const Bytes wav = BuildWav({.channels = 2, .rate = 10, .fact = true}, in);
   for (const auto& [op, want] : cases) {
-    SCOPED_TRACE(::testing::Message() << op.op << " " << op.begin << " " << op.end << " " << op.x);
+    SCOPED_TRACE(::testing::Message() << op);
     Samples frames = Pick(in, 2, want);
     frames.push_back(0x5AA5);
-    EXPECT_EQ(Apply(wav, [&](RIFF& r) { return RunOp(r, op.op, op.begin, op.end, op.x); }), frames);
+    EXPECT_EQ(Run(wav, op), frames);
   }
 }
 
@@ -90,18 +104,13 @@ Samples Stereo(const Samples& mono) {
 // s0..s4 as s1 s3 s4 s2 s4. Op 12 raises by x >> 1 passes (at least one), then
 // writes each frame x times.
 TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
-  const int kMax = std::numeric_limits<int>::max();
   const Samples count = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
   const Samples loud = {20000, -20000, 3, -3, 32767, -32768, 1, -1, 0, 16384};
   const Samples echo = {0, 100, -3, 300, 400, 500, 600, 700, 800, 900, 1000, 1100};
   const Samples tens = {10, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21};
-  const struct {
-    int rate;
-    Op op;
-    const Samples& in;
-    Samples want;
-    bool refused = false;
-  } cases[] = {
+  const Samples clipped = {32767, -32768, 32767, -32768, 32767, -32768, 32767, -32768, 0, 32767};
+  const std::tuple<int, Op, Samples, Samples> cases[] = {
+      // rate, op, in, want
       {10, {2, 0.25, 0.75, -1}, count, {1, 2, -3, -4, -5, -6, -7, 8, 9, 10, 11, 12}},
       {10, {2, 0.01, 0.13, -1}, count, {-1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
       {10, {2, 0.15, 0.34, -1}, count, {1, -2, -3, 4, 5, 6, 7, 8, 9, 10, 11, 12}},
@@ -109,10 +118,7 @@ TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
       {10, {2, 0, 1, 2}, loud, {32767, -32768, 6, -6, 32767, -32768, 2, -2, 0, 32767}},
       {10, {2, 0, 1, 0.5}, loud, {10000, -10000, 1, -1, 16383, -16384, 0, 0, 0, 8192}},
       {10, {2, 0, 1, -1}, loud, {-20000, 20000, -3, 3, -32767, 32767, -1, 1, 0, -16384}},
-      {10,
-       {2, 0, 1, 1e12},
-       loud,
-       {32767, -32768, 32767, -32768, 32767, -32768, 32767, -32768, 0, 32767}},
+      {10, {2, 0, 1, 1e12}, loud, clipped},
       {10, {9, 0.2, 0.4, 0.2}, echo, {0, 100, -1, 150, 99, 200, 600, 700, 800, 900, 1000, 1100}},
       {10, {9, 0.2, 0.4, 0.0}, echo, {0, 100, -1, 150, 400, 500, 600, 700, 800, 900, 1000, 1100}},
       {10, {9, 0.2, 0.4, 100}, echo, {0, 100, -1, 150, 200, 250, 300, 350, 400, 450, 500, 550}},
@@ -126,73 +132,57 @@ TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
       {125, {11, 0.008, 0.096, 1}, tens, {10, 12, 14, 15, 13, 15, 17, 19, 20, 18, 20, 21}},
       {125, {11, 0.008, 0.096, 2}, tens, {10, 14, 13, 15, 15, 15, 19, 18, 20, 20, 20, 21}},
       {125, {11, 0.008, 0.096, 3}, tens, {10, 13, 15, 15, 15, 15, 18, 20, 20, 20, 20, 21}},
-      {125, {11, 0.008, 0.096, kMax}, tens, {10, 15, 15, 15, 15, 15, 20, 20, 20, 20, 20, 21}},
-      // Refused, changing nothing: a second that does not fit the reversal's
-      // buffer of 100,000 frames, no 1/25 s window below 25 frames per second,
-      // speed factors below 1, results past the 32-bit sizes, an echo before
-      // its range. Beside them the limits that are still accepted.
+      {125, {11, 0.008, 0.096, INT_MAX}, tens, {10, 15, 15, 15, 15, 15, 20, 20, 20, 20, 20, 21}},
+      // The largest second the reversal takes, the lowest rate pitch takes.
       {100000, {3, 0, 0.0001, 0}, tens, {19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 20, 21}},
-      {100001, {3, 0, 0.0001, 0}, tens, tens, true},
       {25, {11, 0, 0.4, 1}, tens, tens},
-      {24, {11, 0, 0.4, 1}, tens, tens, true},
-      {24, {12, 0, 0.4, 2}, tens, tens, true},
-      {10, {7, 0, 1, 0}, tens, tens, true},
-      {10, {7, 0, 1, -3}, tens, tens, true},
-      {10, {8, 0, 1, 0}, tens, tens, true},
-      {10, {8, 0, 1, std::numeric_limits<int>::min()}, tens, tens, true},
-      {100, {12, 0, 1, 0}, tens, tens, true},
-      {10, {8, 0, 1, 1e8}, tens, tens, true},
-      {100, {12, 0, 1, 1e8}, tens, tens, true},
-      {10, {9, 0.2, 0.4, -1e-9}, tens, tens, true},
-      {10, {9, 0.2, 0.4, std::nan("")}, tens, tens, true},
       {100, {12, 0.01, 0.09, 1}, tens, {10, 12, 14, 12, 14, 15, 16, 17, 18, 19, 20, 21}},
       {100, {12, 0.01, 0.09, 2}, tens, {10, 12, 12, 14, 14, 12, 12, 14, 14, 15,
                                         15, 16, 16, 17, 17, 18, 18, 19, 20, 21}},
       {100, {12, 0.01, 0.09, 3}, tens, {10, 12, 12, 12, 14, 14, 14, 12, 12, 12, 14, 14, 14, 15,
                                         15, 15, 16, 16, 16, 17, 17, 17, 18, 18, 18, 19, 20, 21}},
   };
-  for (const auto& c : cases) {
-    const Op& op = c.op;
-    SCOPED_TRACE(::testing::Message() << op.op << " " << op.begin << " " << op.end << " " << op.x);
-    const Bytes wav = BuildWav({.channels = 2, .rate = c.rate, .fact = true}, Stereo(c.in));
-    EXPECT_EQ(Apply(
-                  wav, [&](RIFF& r) { return RunOp(r, op.op, op.begin, op.end, op.x); }, c.refused),
-              Stereo(c.want));
+  for (const auto& [rate, op, in, want] : cases) {
+    SCOPED_TRACE(::testing::Message() << op);
+    EXPECT_EQ(Run(BuildWav({.channels = 2, .rate = rate, .fact = true}, Stereo(in)), op),
+              Stereo(want));
+  }
+  // Refused, changing nothing: a second that does not fit the reversal's buffer
+  // of 100,000 frames, no 1/25 s window below 25 frames per second, speed
+  // factors below 1, results past the 32-bit sizes, an echo before its range.
+  const std::pair<int, Op> refused[] = {
+      {100001, {3, 0, 0.0001, 0}}, {24, {11, 0, 0.4, 1}},      {24, {12, 0, 0.4, 2}},
+      {10, {7, 0, 1, 0}},          {10, {7, 0, 1, -3}},        {10, {8, 0, 1, 0}},
+      {10, {8, 0, 1, INT_MIN}},    {100, {12, 0, 1, 0}},       {10, {8, 0, 1, 1e8}},
+      {100, {12, 0, 1, 1e8}},      {10, {9, 0.2, 0.4, -1e-9}}, {10, {9, 0.2, 0.4, NAN}}};
+  for (const auto& [rate, op] : refused) {
+    SCOPED_TRACE(::testing::Message() << op);
+    Run(BuildWav({.channels = 2, .rate = rate, .fact = true}, Stereo(tens)), op, true);
   }
 }
 
 // Op 6 silences channel int(x) in floor((end − begin) × 10) frames from
 // floor(10 × begin) (`first`, `count`); an index naming no channel does nothing.
 TEST_P(EffectsTest, SilenceOneChannelOverTheRange) {
-  const struct {
-    int channels;
-    Op op;
-    int64_t first, count;
-  } cases[] = {
+  const std::tuple<int, Op, int64_t, int64_t> cases[] = {
+      // channels, op, first, count
       {2, {6, 0.2, 0.5, 0}, 2, 3},   {2, {6, 0.2, 0.5, 1.9}, 2, 3}, {1, {6, 0.0, 0.4, 0}, 0, 4},
       {2, {6, 0.15, 0.34, 1}, 1, 1}, {2, {6, 0.5, 9.0, 0}, 5, 7},   {2, {6, 1.5, 2.0, 0}, 12, 0},
       {1, {6, 0.0, 0.4, 1}, 0, 0},   {2, {6, 0.0, 0.4, -1}, 0, 0},  {2, {6, 0.0, 0.4, 2}, 0, 0},
   };
-  for (const auto& c : cases) {
-    const Op& op = c.op;
-    SCOPED_TRACE(::testing::Message()
-                 << c.channels << " channels, " << op.begin << " " << op.end << " " << op.x);
-    const Samples in = Ramp(12, c.channels);
+  for (const auto& [channels, op, first, count] : cases) {
+    SCOPED_TRACE(::testing::Message() << channels << " channels, " << op);
+    const Samples in = Ramp(12, channels);
     Samples want = in;
-    for (int64_t f = c.first; f < c.first + c.count; ++f) want[f * c.channels + int(op.x)] = 0;
-    const Bytes wav = BuildWav({.channels = c.channels, .rate = 10, .fact = true}, in);
-    EXPECT_EQ(Apply(wav, [&](RIFF& r) { return RunOp(r, 6, op.begin, op.end, op.x); }), want);
+    for (int64_t f = first; f < first + count; ++f) want[f * channels + int(op.x)] = 0;
+    EXPECT_EQ(Run(BuildWav({.channels = channels, .rate = 10, .fact = true}, in), op), want);
   }
 }
 
 // Stereo at 44100, 88,210 frames, Seconds 10: worked numbers of 1.0 s to 2.0 s.
 // The range's frames become `written`; Seconds is truncated toward zero.
 TEST_P(EffectsTest, SizesAndSecondsAfterAChangeOfLength) {
-  const struct {
-    Op op;
-    int64_t range, written;
-    int32_t seconds;
-  } cases[] = {
+  const std::tuple<Op, int64_t, int64_t, int32_t> cases[] = {
       {{7, 1.0, 2.0, 2}, 44100, 22050, 9},   {{7, 1.0, 2.0, 3}, 44100, 14700, 9},
       {{7, 1.0, 2.0, 4}, 44100, 11025, 9},   {{8, 1.0, 2.0, 2}, 44100, 88200, 11},
       {{8, 1.0, 2.0, 3}, 44100, 132300, 12}, {{8, 0.0, 0.5, 2}, 22050, 44100, 10},
@@ -200,19 +190,107 @@ TEST_P(EffectsTest, SizesAndSecondsAfterAChangeOfLength) {
       {{7, 1.0, 1e9, 2}, 44110, 22055, 9},   // 10 − 1.0002 / 2
       {{12, 0.5, 1.0, 4}, 22050, 88200, 11}, {{4, 1.0, 1.5, 0}, 22050, 0, 10},
   };
-  const Bytes wav = BuildWav({.fact = true}, Ramp(88210, 2));
+  Bytes wav = BuildWav({.fact = true}, Ramp(88210, 2));
+  wav[28] = 35284 & 0xFF, wav[29] = 35284 >> 8, wav[30] = 0;  // Seconds 10 as read
   for (const auto& [op, range, written, seconds] : cases) {
-    SCOPED_TRACE(::testing::Message() << op.op << " " << op.begin << " " << op.end << " " << op.x);
-    int32_t after = 0;
-    const Samples out = Apply(wav, [&](RIFF& r) {
-      r.Seconds = 10;
-      const Status s = RunOp(r, op.op, op.begin, op.end, op.x);
-      after = r.Seconds;
-      return s;
-    });
-    EXPECT_EQ(static_cast<int64_t>(out.size()) / 2, 88210 - range + written);
-    EXPECT_EQ(after, seconds);
+    SCOPED_TRACE(::testing::Message() << op);
+    EXPECT_EQ(static_cast<int64_t>(Run(wav, op).size()) / 2, 88210 - range + written);
+    EXPECT_EQ(seconds_, seconds);
   }
+}
+
+// Ten frames per second. floor((end − begin) × 10) frames from the second
+// source's floor(10 × begin) are inserted (Merge) or mixed (Combine: (w + s) / 2
+// toward zero, never clipping) at the frame of the position, limited to the
+// audio there is. Another channel count is converted: mono doubled, stereo
+// averaged toward zero.
+TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRange) {
+  const Samples w = {1, 2, 3, 4, 5, 6}, z(12, 0);
+  const Samples h = {0, 100, 200, 300, 400, 500, 600, 700, 800, 900, 1000, 1100};
+  // Mix or insert, position, begin, end; the working file's channels and samples,
+  // the second source's; the result.
+  const std::tuple<bool, double, double, double, int, Samples, int, Samples, Samples> cases[] = {
+      {false, 0.0, 0.5, 1.25, 1, w, 1, h, {500, 600, 700, 800, 900, 1000, 1100, 1, 2, 3, 4, 5, 6}},
+      {false, 0.4, 0.15, 0.34, 1, w, 1, h, {1, 2, 3, 4, 100, 5, 6}},
+      {false, 0.6, 1.0, 2.0, 1, w, 1, h, {1, 2, 3, 4, 5, 6, 1000, 1100}},
+      {false, 9.0, 0.0, 0.2, 1, w, 1, h, {1, 2, 3, 4, 5, 6, 0, 100}},
+      {true, 0.3, 0.2, 0.5, 1, z, 1, h, {0, 0, 0, 100, 150, 200, 0, 0, 0, 0, 0, 0}},
+      {true, 1.0, 0.0, 0.5, 1, z, 1, h, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 50}},
+      {true, 0.0, 0.15, 0.34, 1, z, 1, h, {50, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
+      {true, 0.0, 0.0, 0.4, 1, {1000, -1001, 1, -1}, 1, {0, 0, 0, 0}, {500, -500, 0, 0}},
+      {true, 0.0, 0.0, 0.2, 1, {32767, -32768}, 1, {32767, -32768}, {32767, -32768}},
+      {true, 0.0, 0.0, 0.2, 1, {32767, -3}, 1, {-32768, 0}, {0, -1}},
+      {false, 0.2, 0.0, 0.2, 1, {1, 2, 3, 4}, 2, {100, 201, -100, -201}, {1, 2, 150, -150, 3, 4}},
+      {false, 0.1, 0.2, 0.4, 2, {1, -1, 2, -2}, 1, {5, 6, 7, 8}, {1, -1, 7, 7, 8, 8, 2, -2}},
+  };
+  for (const auto& [mix, at, begin, end, channels, working, channels2, second, want] : cases) {
+    SCOPED_TRACE(::testing::Message() << mix << " " << at << " " << begin << " " << end);
+    const RIFF record = PutSecond({.channels = channels2, .rate = 10}, second);
+    const Bytes wav = BuildWav({.channels = channels, .rate = 10, .fact = true}, working);
+    const auto run = [&](RIFF& r) { return (mix ? Combine : Merge)(r, record, at, begin, end); };
+    EXPECT_EQ(Apply(wav, run), want);
+  }
+}
+
+// A result too large for the header is refused, a missing second source or one
+// of no usable rate fails, all before the working file or the record change;
+// the second source never outlives the call.
+TEST_P(EffectsTest, RefusesOrFailsBeforeTouchingTheWorkingFile) {
+  const WavLayout layout = {.channels = 2, .rate = 10};
+  const Bytes wav = BuildWav(layout, Ramp(20, 2));
+  const RIFF second = PutSecond(layout, Ramp(20, 2));
+  for (int row = 0; row < 4; ++row) {
+    SCOPED_TRACE(row);
+    RIFF record = Install(wav), from = row < 3 ? second : PutSecond(layout, Ramp(20, 2));
+    if (row == 0) record.DataSize = INT32_MAX - 10;
+    if (row == 3) from.SampleRate = 0;
+    const RIFF given = record;
+    const Status s = (row == 2 ? Combine : Merge)(record, from, 0.0, 0.0, 1.0);
+    EXPECT_TRUE(row == 0 ? s.refused() : s.failed()) << s.message();
+    EXPECT_EQ(HeaderImage(record), HeaderImage(given));
+    EXPECT_EQ(ws_.Working(), wav);
+    EXPECT_EQ(ws_.AudioFiles(), std::vector<std::string>{"output.wav"});
+  }
+}
+
+// The second source at another rate: per whole second, D = |to − from| frames
+// are repeated (raising) or dropped (lowering), those numbered c, 2c, ..., D × c
+// from 1, c = from / D; raising more than twice (c = 0) spreads the repeats
+// evenly. What follows the last whole second is gone; the header says so.
+TEST_P(EffectsTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
+  const std::tuple<int, int, int, int64_t, Frames> cases[] = {
+      // from, to, channels, frames
+      {4, 6, 2, 10, {0, 1, 1, 2, 3, 3, 4, 5, 5, 6, 7, 7}},
+      {6, 4, 1, 9, {0, 1, 3, 4}},
+      {10, 13, 2, 10, {0, 1, 2, 2, 3, 4, 5, 5, 6, 7, 8, 8, 9}},
+      {10, 7, 1, 25, {0, 1, 3, 4, 6, 7, 9, 10, 11, 13, 14, 16, 17, 19}},
+      {3, 10, 1, 6, {0, 0, 0, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 5, 5, 5}},
+      {5, 8, 2, 4, {}},
+  };
+  const Bytes working = BuildWav({}, Ramp(10, 2));
+  for (const auto& [from, to, channels, frames, kept] : cases) {
+    SCOPED_TRACE(::testing::Message() << from << " to " << to);
+    const Samples in = Ramp(frames, channels);
+    ws_.PutWorking(working);
+    ws_.Put("audio/res1.wav", BuildWav({.channels = channels, .rate = from, .fact = true}, in));
+    const Bytes want =
+        BuildWav({.channels = channels, .rate = to, .fact = true}, Pick(in, channels, kept));
+    RIFF record{};
+    ASSERT_TRUE(GetInfo(record, kSecondSourceWav));
+    EXPECT_TRUE((to > from ? RaiseSample(record, to) : LowerSample(record, to)).ok());
+    EXPECT_EQ(ws_.Get("audio/res1.wav"), want);
+    EXPECT_EQ(HeaderImage(record), HeaderImage(HeaderOf(want)));
+    EXPECT_EQ(ws_.Working(), working);
+    EXPECT_EQ(ws_.AudioFiles(), (std::vector<std::string>{"output.wav", "res1.wav"}));
+  }
+  // A rate on the wrong side is refused.
+  const Bytes second = BuildWav({.rate = 1000}, Ramp(1500, 2));
+  ws_.Put("audio/res1.wav", second);
+  RIFF record{};
+  ASSERT_TRUE(GetInfo(record, kSecondSourceWav));
+  for (int rate : {1000, 900}) EXPECT_TRUE(RaiseSample(record, rate).refused());
+  for (int rate : {1000, 0, -5}) EXPECT_TRUE(LowerSample(record, rate).refused());
+  EXPECT_EQ(ws_.Get("audio/res1.wav"), second);
 }
 
 TOLVA_ALL_ENGINE_SETTINGS(EffectsTest);

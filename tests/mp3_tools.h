@@ -1,7 +1,6 @@
 #pragma once
 
-// MP3s for tests, made by the project's export, lame and shineenc, and an
-// independent decoder (the mpg123 command-line tool) to check them with.
+// MP3s from the export and from lame, and mpg123's decoding to check them by.
 
 #include <cmath>
 #include <string>
@@ -30,24 +29,14 @@ inline Samples Tones(int64_t frames, int channels, int rate, double amplitude = 
   return s;
 }
 
-inline Bytes WavOf(const Samples& samples, int channels, int rate) {
-  return BuildWav({.channels = channels, .rate = rate}, samples);
-}
-
 // out.mp3 as `command` (empty: the export) makes it of in.wav holding `samples`.
-inline Bytes Encode(const std::vector<std::string>& command, const Samples& samples, int channels,
-                    int rate) {
+inline Bytes EncodeMp3(const Samples& samples, int channels, int rate,
+                       const std::vector<std::string>& command = {}) {
   Workspace scratch;
-  scratch.Put("in.wav", WavOf(samples, channels, rate));
+  scratch.Put("in.wav", BuildWav({.channels = channels, .rate = rate}, samples));
   if (command.empty()) EncodeMp3File("in.wav", "out.mp3", "out.part");
   if (!command.empty()) RunProgram(command);
   return scratch.Get("out.mp3");  // throws when there is none
-}
-inline Bytes EncodeMp3(const Samples& samples, int channels, int rate) {
-  return Encode({}, samples, channels, rate);
-}
-inline Bytes Lame(const Samples& samples, int channels, int rate) {
-  return Encode({"lame", "--quiet", "-b", "128", "in.wav", "out.mp3"}, samples, channels, rate);
 }
 
 // The WAV file the mpg123 command-line decoder makes of `mp3`.
@@ -59,24 +48,20 @@ inline Bytes DecodeMp3(const Bytes& mp3) {
 }
 
 inline Bytes Slice(const Bytes& b, size_t from, size_t to) {
-  return Bytes(b.begin() + static_cast<std::ptrdiff_t>(from),
-               b.begin() + static_cast<std::ptrdiff_t>(std::min(to, b.size())));
+  return Bytes(b.begin() + from, b.begin() + std::min(to, b.size()));
 }
-// `b` with `insert` put in at byte `at`.
 inline Bytes Spliced(const Bytes& b, size_t at, Bytes insert) {
-  insert.insert(insert.begin(), b.begin(), b.begin() + static_cast<std::ptrdiff_t>(at));
-  insert.insert(insert.end(), b.begin() + static_cast<std::ptrdiff_t>(at), b.end());
+  insert.insert(insert.begin(), b.begin(), b.begin() + at);
+  insert.insert(insert.end(), b.begin() + at, b.end());
   return insert;
 }
 
-// Pseudo-random bytes.
 inline Bytes Junk(size_t size, uint32_t seed) {
   Bytes junk(size);
   for (uint8_t& b : junk) b = static_cast<uint8_t>((seed = seed * 1664525u + 1013904223u) >> 24);
   return junk;
 }
 
-// A big-endian number of `bytes` bytes at `at`.
 inline int64_t BigEndian(const Bytes& b, size_t at, int bytes) {
   int64_t value = 0;
   while (bytes-- > 0) value = value << 8 | b[at++];
@@ -86,14 +71,10 @@ inline int64_t BigEndian(const Bytes& b, size_t at, int bytes) {
 // One frame of an MP3 stream, as its header and side information say.
 struct Mp3Frame {
   size_t offset = 0;
-  int version = 0;  // 1, 2, or 25 for MPEG-2.5
-  int kbps = 0, rate = 0, mode = 0;
+  int version = 0, kbps = 0, rate = 0, mode = 0;  // version 25: MPEG-2.5
   int flags = 0;  // protection bit, then mode extension, copyright, original, emphasis
-  bool padding = false;
-  int length = 0;  // bytes the header declares
-  int main_data_begin = 0;
-  // Where an information frame's tag CRC lies: after the side information,
-  // 120 bytes of Info fields and 34 of the LAME-style extension.
+  int length = 0, main_data_begin = 0;
+  // After the side information, 120 bytes of Info fields and 34 of the LAME tag.
   size_t TagCrcOffset() const {
     return offset + 158 + (version == 1 ? (mode == 3 ? 17 : 32) : (mode == 3 ? 9 : 17));
   }
@@ -116,10 +97,9 @@ inline std::vector<Mp3Frame> ParseFrames(const Bytes& mp3) {
     f.rate = kMpeg1Rates[(h[2] >> 2) & 3] / (f.version == 1 ? 1 : f.version == 2 ? 2 : 4);
     f.mode = h[3] >> 6;
     f.flags = (h[1] & 1) << 6 | (h[3] & 0x3F);
-    f.padding = (h[2] >> 1) & 1;
     if (h[0] != 0xFF || (h[1] & 0xE6) != 0xE2 || f.version == 0 || f.kbps <= 0 || f.rate <= 0)
       throw std::runtime_error("no Layer III header at byte " + std::to_string(at));
-    f.length = (f.version == 1 ? 144 : 72) * 1000 * f.kbps / f.rate + (f.padding ? 1 : 0);
+    f.length = (f.version == 1 ? 144 : 72) * 1000 * f.kbps / f.rate + ((h[2] >> 1) & 1);
     const size_t side = at + 4 + ((h[1] & 1) == 0 ? 2 : 0);
     f.main_data_begin = f.version == 1 ? (mp3[side] << 1 | mp3[side + 1] >> 7) : mp3[side];
     frames.push_back(f);

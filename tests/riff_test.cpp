@@ -5,47 +5,33 @@
 namespace tolva::testing {
 namespace {
 
-const struct HeaderCase {
-  const char* name;
-  WavLayout layout;
-  int32_t data_offset;
-} kHeaders[] = {
-    {"canonical", {.channels = 2, .rate = 44100}, 44},
-    {"fmt size 18", {.channels = 1, .rate = 22050, .extra_fmt_words = 1}, 46},
-    {"fact chunk", {.channels = 2, .rate = 48000, .fact = true}, 56},
-    {"other chunk starting with f: fact",
-     {.channels = 2, .rate = 44100, .fact = true, .fact_id = {'f', 'L', 'L', 'R'}},
-     56},
-    {"largest fmt extension",
-     {.channels = 1, .rate = 8000, .extra_fmt_words = kFmtExtraWords},
-     36 + 2 * 666 + 8},
-};
-
+// Every layout reads and writes back byte for byte; every prefix that ends
+// before the data chunk header fails, leaving the record.
 TEST(Header, ReadsEveryLayoutAndWritesItBackByteForByte) {
-  for (const HeaderCase& c : kHeaders) {
-    SCOPED_TRACE(c.name);
-    const Bytes wav = BuildWav(c.layout, Ramp(17, c.layout.channels));
+  const std::tuple<const char*, WavLayout, int32_t> layouts[] = {
+      {"canonical", {}, 44},
+      {"fmt size 18", {.channels = 1, .rate = 22050, .extra_fmt_words = 1}, 46},
+      {"fact chunk", {.rate = 48000, .fact = true}, 56},
+      {"other chunk starting with f: fact", {.fact = true, .fact_id = {'f', 'L', 'L', 'R'}}, 56},
+      {"largest fmt extension", {.channels = 1, .extra_fmt_words = kFmtExtraWords}, 36 + 1332 + 8},
+  };
+  for (const auto& [name, layout, data_offset] : layouts) {
+    SCOPED_TRACE(name);
+    const Bytes wav = BuildWav(layout, Ramp(17, layout.channels));
     RIFF r{};
-    ASSERT_TRUE(ParseHeader(wav.data(), wav.size(), r));
-    EXPECT_EQ(r.DataOffset, c.data_offset);
-    EXPECT_EQ(r.HasFact, c.layout.fact);
-    EXPECT_EQ(r.DataSize, 17 * 2 * c.layout.channels);
-    EXPECT_EQ(r.FactData, c.layout.fact ? 17 : 0);
-    EXPECT_EQ(HeaderImage(r), Bytes(wav.begin(), wav.begin() + c.data_offset));
-  }
-}
-
-// Every prefix that ends before the data chunk header fails, leaving the record.
-TEST(Header, EveryTruncatedPrefixFailsCleanly) {
-  for (const HeaderCase& c : kHeaders) {
-    const Bytes wav = BuildWav(c.layout, {});
-    for (size_t n = 0; n < wav.size(); ++n) {
-      RIFF r{};
-      r.SampleRate = 12345;
-      EXPECT_FALSE(ParseHeader(wav.data(), n, r)) << c.name << " prefix " << n;
-      EXPECT_EQ(r.SampleRate, 12345);
+    for (int32_t n = 0; n < data_offset; ++n) {
+      EXPECT_FALSE(ParseHeader(wav.data(), n, r)) << n;
+      EXPECT_EQ(r.SampleRate, 0);
     }
+    ASSERT_TRUE(ParseHeader(wav.data(), wav.size(), r));
+    EXPECT_EQ(
+        std::tie(r.DataOffset, r.HasFact, r.DataSize, r.FactData),
+        std::make_tuple(data_offset, layout.fact, 17 * 2 * layout.channels, layout.fact ? 17 : 0));
+    EXPECT_EQ(HeaderImage(r), Bytes(wav.begin(), wav.begin() + data_offset));
   }
+  const Bytes long_fmt = BuildWav({.channels = 1, .extra_fmt_words = kFmtExtraWords + 1}, {});
+  RIFF r{};
+  EXPECT_FALSE(ParseHeader(long_fmt.data(), long_fmt.size(), r));
 }
 
 // Damage written into a canonical stereo header of 100 frames (ChunkSize 436,
@@ -53,48 +39,37 @@ TEST(Header, EveryTruncatedPrefixFailsCleanly) {
 // its Seconds, DataSize / ByteRate truncated (0 for a byte rate of 0).
 TEST(Header, ReadsAndAcceptsOnlyWhatTheEffectsCanEdit) {
   enum Verdict { kUnreadable, kNotEditable, kEditable };
-  const struct {
-    const char* name;
-    int offset;
-    uint32_t value;
-    int bytes;
-    Verdict verdict;
-    int32_t seconds = 0;
-    int cut = 0;  // bytes taken off the end of the file
-  } cases[] = {
-      {"intact", 0, 'R', 1, kEditable},
-      {"not RIFF", 3, 'X', 1, kUnreadable},
-      {"data offset outside 32 bits", 40, 0x80000000, 4, kUnreadable},
-      {"8-bit", 34, 8, 2, kNotEditable},
-      {"24-bit", 34, 24, 2, kNotEditable},
-      {"no channels", 22, 0, 2, kNotEditable},
-      {"three channels", 22, 3, 2, kNotEditable},
-      {"rate zero", 24, 0, 4, kNotEditable},
-      {"rate 1", 24, 1, 4, kEditable},
-      {"rate 768000, the highest", 24, 768000, 4, kEditable},
-      {"rate 768001", 24, 768001, 4, kNotEditable},
-      {"chunk size disagrees", 4, 438, 4, kNotEditable},
-      {"byte rate zero", 28, 0, 4, kEditable},
-      {"byte rate 150", 28, 150, 4, kEditable, 2},
-      {"byte rate 400", 28, 400, 4, kEditable, 1},
-      {"byte rate 401", 28, 401, 4, kEditable, 0},
+  // Name, offset, value, its bytes, verdict, Seconds, bytes cut off the end.
+  const std::tuple<const char*, int, uint32_t, int, Verdict, int32_t, int> cases[] = {
+      {"intact", 0, 'R', 1, kEditable, 0, 0},
+      {"not RIFF", 3, 'X', 1, kUnreadable, 0, 0},
+      {"data offset outside 32 bits", 40, 0x80000000, 4, kUnreadable, 0, 0},
+      {"8-bit", 34, 8, 2, kNotEditable, 0, 0},
+      {"24-bit", 34, 24, 2, kNotEditable, 0, 0},
+      {"no channels", 22, 0, 2, kNotEditable, 0, 0},
+      {"three channels", 22, 3, 2, kNotEditable, 0, 0},
+      {"rate zero", 24, 0, 4, kNotEditable, 0, 0},
+      {"rate 1", 24, 1, 4, kEditable, 0, 0},
+      {"rate 768000, the highest", 24, 768000, 4, kEditable, 0, 0},
+      {"rate 768001", 24, 768001, 4, kNotEditable, 0, 0},
+      {"chunk size disagrees", 4, 438, 4, kNotEditable, 0, 0},
+      {"byte rate zero", 28, 0, 4, kEditable, 0, 0},
+      {"byte rate 150", 28, 150, 4, kEditable, 2, 0},
+      {"byte rate 400", 28, 400, 4, kEditable, 1, 0},
+      {"byte rate 401", 28, 401, 4, kEditable, 0, 0},
       {"data longer than the file", 0, 'R', 1, kNotEditable, 0, 2},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const auto& [name, offset, value, bytes, verdict, seconds, cut] : cases) {
+    SCOPED_TRACE(name);
     Bytes wav = BuildWav({}, Ramp(100, 2));
-    for (int i = 0; i < c.bytes; ++i) wav[c.offset + i] = static_cast<uint8_t>(c.value >> 8 * i);
-    wav.resize(wav.size() - c.cut);
+    for (int i = 0; i < bytes; ++i) wav[offset + i] = static_cast<uint8_t>(value >> 8 * i);
+    wav.resize(wav.size() - cut);
     RIFF r{};
-    ASSERT_EQ(ParseHeader(wav.data(), wav.size(), r), c.verdict != kUnreadable);
-    if (c.verdict != kUnreadable) {
-      EXPECT_EQ(CheckEditable(r, static_cast<int64_t>(wav.size()), "x").ok(),
-                c.verdict == kEditable);
-    }
+    ASSERT_EQ(ParseHeader(wav.data(), wav.size(), r), verdict != kUnreadable);
+    if (verdict == kUnreadable) continue;
+    EXPECT_EQ(CheckEditable(r, static_cast<int64_t>(wav.size()), "x").ok(), verdict == kEditable);
+    EXPECT_EQ(r.Seconds, seconds);
   }
-  const Bytes long_fmt = BuildWav({.channels = 1, .extra_fmt_words = kFmtExtraWords + 1}, {});
-  RIFF r{};
-  EXPECT_FALSE(ParseHeader(long_fmt.data(), long_fmt.size(), r));
 }
 
 }  // namespace

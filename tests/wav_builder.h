@@ -1,7 +1,6 @@
 #pragma once
 
-// Test inputs built in code (WAV images, ramps in which an off-by-one shows)
-// and readers for what the program wrote.
+// WAV images and ramps built in code, and readers for what the program wrote.
 
 #include <cstdint>
 #include <filesystem>
@@ -19,9 +18,7 @@ using Bytes = std::vector<uint8_t>;
 using Samples = std::vector<int16_t>;
 
 struct WavLayout {
-  int channels = 2;
-  int rate = 44100;
-  int extra_fmt_words = 0;  // FmtSize = 16 + 2 × this
+  int channels = 2, rate = 44100, extra_fmt_words = 0;  // FmtSize = 16 + 2 × the last
   bool fact = false;
   char fact_id[4] = {'f', 'a', 'c', 't'};
   int bits = 16;
@@ -31,19 +28,9 @@ struct WavLayout {
 // the other channel of its frame.
 inline Samples Ramp(int64_t frames, int channels) {
   Samples s(static_cast<size_t>(frames * channels));
-  for (size_t i = 0; i < s.size(); ++i) {
+  for (size_t i = 0; i < s.size(); ++i)
     s[i] = static_cast<int16_t>(static_cast<uint16_t>(i / channels * 7 + i % channels * 20011 + 3));
-  }
   return s;
-}
-
-inline void PutLE(Bytes& out, uint32_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-// A chunk ID as the number whose little-endian bytes spell it.
-constexpr uint32_t Tag(const char (&id)[5]) {
-  return id[0] | id[1] << 8 | id[2] << 16 | static_cast<uint32_t>(id[3]) << 24;
 }
 
 // A WAV image: header (with the layout's extra fmt words and fact chunk) and
@@ -51,22 +38,18 @@ constexpr uint32_t Tag(const char (&id)[5]) {
 inline Bytes BuildWav(const WavLayout& l, const Samples& samples, int64_t data_bytes = -1) {
   const uint32_t data = static_cast<uint32_t>(data_bytes >= 0 ? data_bytes : samples.size() * 2);
   const uint32_t fmt = 16 + 2 * l.extra_fmt_words, frame = l.channels * (l.bits / 8);
-  const uint32_t chunk = 4 + 8 + fmt + (l.fact ? 12 : 0) + 8 + data;
-  const uint32_t channels = l.channels, rate = l.rate, bits = l.bits;
-  const uint32_t fields[] = {Tag("RIFF"), chunk, Tag("WAVE"),  Tag("fmt "), fmt, 1,
-                             channels,    rate,  rate * frame, frame,       bits};
-  const int widths[] = {4, 4, 4, 4, 4, 2, 2, 4, 4, 2, 2};
   Bytes out;
-  for (int i = 0; i < 11; ++i) PutLE(out, fields[i], widths[i]);
-  for (int i = 0; i < l.extra_fmt_words; ++i) PutLE(out, 0x1234 + i, 2);
-  if (l.fact) {
-    for (char c : l.fact_id) out.push_back(static_cast<uint8_t>(c));
-    PutLE(out, 4, 4);
-    PutLE(out, static_cast<uint32_t>(samples.size() / l.channels), 4);
-  }
-  PutLE(out, Tag("data"), 4);
-  PutLE(out, data, 4);
-  for (int16_t s : samples) PutLE(out, static_cast<uint16_t>(s), 2);
+  auto put = [&out](uint32_t v, int bytes) {
+    while (bytes-- > 0) out.push_back(static_cast<uint8_t>(v)), v >>= 8;
+  };
+  auto id = [&put](const char* n) { put(n[0] | n[1] << 8 | n[2] << 16 | n[3] << 24, 4); };
+  id("RIFF"), put(4 + 8 + fmt + (l.fact ? 12 : 0) + 8 + data, 4), id("WAVE"), id("fmt ");
+  put(fmt, 4), put(1, 2), put(l.channels, 2), put(l.rate, 4), put(l.rate * frame, 4);
+  put(frame, 2), put(l.bits, 2);
+  for (int i = 0; i < l.extra_fmt_words; ++i) put(0x1234 + i, 2);
+  if (l.fact) id(l.fact_id), put(4, 4), put(static_cast<uint32_t>(samples.size() / l.channels), 4);
+  id("data"), put(data, 4);
+  for (int16_t s : samples) put(static_cast<uint16_t>(s), 2);
   return out;
 }
 
@@ -78,12 +61,10 @@ inline RIFF HeaderOf(const Bytes& wav) {
 
 // The samples of a WAV image's data chunk (whole 16-bit samples only).
 inline Samples SamplesOf(const Bytes& wav) {
-  RIFF r = HeaderOf(wav);
+  const RIFF r = HeaderOf(wav);
   Samples s(static_cast<size_t>(r.DataSize / 2));
-  for (size_t i = 0; i < s.size(); ++i) {
-    size_t at = static_cast<size_t>(r.DataOffset) + 2 * i;
-    s[i] = static_cast<int16_t>(static_cast<uint16_t>(wav.at(at) | wav.at(at + 1) << 8));
-  }
+  for (size_t i = 0, at = static_cast<size_t>(r.DataOffset); i < s.size(); ++i, at += 2)
+    s[i] = static_cast<int16_t>(wav.at(at) | wav.at(at + 1) << 8);
   return s;
 }
 
