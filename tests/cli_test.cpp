@@ -207,7 +207,7 @@ TEST(CommandLine, EditExportAndImportReportProgressToTheEnd) {
   Workspace ws;
   ws.PutWorking(TenSeconds());
   SetProgressListener([](int64_t d, int64_t t) { done = d, total = t; });
-  for (const Command c :
+  for (const Command& c :
        {Command{.op = 2, .begin = 1, .end = 2, .amount = 0.5},
         Command{.op = 999, .file = "res.mp3"}, Command{.op = 0, .file = "res.mp3"}}) {
     done = total = -1;
