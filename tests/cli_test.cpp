@@ -3,7 +3,6 @@
 #include <png.h>
 
 #include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include "driver.h"
@@ -139,18 +138,6 @@ TEST(CommandLine, ReadsTimesAsSecondsOrMinutesAndSeconds) {
   }
 }
 
-// A picture of 400 x 60, row by row.
-std::vector<Rgb> Pixels(const fs::path& png) {
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  EXPECT_TRUE(png_image_begin_read_from_file(&image, png.c_str()));
-  EXPECT_EQ(image.width * 1000 + image.height, 400060u);
-  image.format = PNG_FORMAT_RGB;
-  std::vector<Rgb> pixels(PNG_IMAGE_SIZE(image) / 3);
-  EXPECT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
-  return pixels;
-}
-
 // Sixteen seconds over 400 columns: a label of four 8-pixel glyphs and 16
 // pixels of air take 48 columns, so the ruler ticks every 2 s (50 columns).
 TEST(CommandLine, WaveformDrawsSilenceFlatFullScaleAcrossItsLaneAndARuler) {
@@ -166,7 +153,13 @@ TEST(CommandLine, WaveformDrawsSilenceFlatFullScaleAcrossItsLaneAndARuler) {
     Workspace ws;
     ws.PutWorking(BuildWav({.channels = 1, .rate = 8000}, samples));
     ws.RunBinary({.args = {"waveform", "w.png", "--width", "400", "--height", "60"}});
-    const std::vector<Rgb> pixels = Pixels(ws.root() / "w.png");
+    png_image image{};  // 400 x 60, row by row
+    image.version = PNG_IMAGE_VERSION;
+    ASSERT_TRUE(png_image_begin_read_from_file(&image, (ws.root() / "w.png").c_str()));
+    EXPECT_EQ(image.width * 1000 + image.height, 400060u);
+    image.format = PNG_FORMAT_RGB;
+    std::vector<Rgb> pixels(PNG_IMAGE_SIZE(image) / 3);
+    ASSERT_TRUE(png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr));
     auto ink = [&](int x, int y) { return pixels[y * 400 + x] != Rgb{255, 255, 255}; };
     int wave = 0;
     for (int y = 0; y < 60; ++y) wave += pixels[y * 400 + 25] == kWaveColour;

@@ -11,22 +11,18 @@ namespace tolva::testing {
 namespace {
 
 TEST(CommandParsing, ReadsFiveNumbersTheWayTheFrontEndWritesThem) {
-  auto fields = [](const Command& c) {
-    return std::make_tuple(c.op, c.begin, c.end, c.position, c.amount);
-  };
-  const std::pair<const char*, Command> cases[] = {
+  const std::pair<const char*, std::tuple<int64_t, double, double, double, double>> cases[] = {
       {"  13\n0.5\n1.5\n\t3\n0 trailing words are ignored", {13, 0.5, 1.5, 3.0, 0.0}},
       {"2.5 0 1 0", {2, 0.5, 0.0, 1.0, 0.0}},  // "%d" stops at the point
       {"-7 1e-3 0x10 -0 2", {-7, 0.001, 16.0, 0.0, 2.0}},
       {"99999999999999999999 0 1 0 1", {INT64_MAX, 0, 1, 0, 1}}};
   for (const auto& [text, want] : cases) {
-    Command got;
-    ASSERT_TRUE(ParseCommand(text, &got).ok()) << text;
-    EXPECT_EQ(fields(got), fields(want)) << text;
+    Command c;
+    ASSERT_TRUE(ParseCommand(text, &c).ok()) << text;
+    EXPECT_EQ(std::tie(c.op, c.begin, c.end, c.position, c.amount), want) << text;
   }
-  EXPECT_EQ(TruncateToInt(2.9), 2);
-  EXPECT_EQ(TruncateToInt(-1.5), -1);
-  EXPECT_EQ(TruncateToInt(-1e300), INT32_MIN);
+  EXPECT_EQ(std::tuple(TruncateToInt(2.9), TruncateToInt(-1.5), TruncateToInt(-1e300)),
+            std::tuple(2, -1, INT32_MIN));
 }
 
 // Every command below is deleted after reading and exits with status 0; what
@@ -125,14 +121,12 @@ TEST(Driver, AnUnusableOrMissingWorkingFileStopsTheEditBeforeAnyChange) {
 TEST(Driver, ListenStartsTheDesktopOpenerOnTheWorkingFile) {
   Workspace ws;
   ws.PutWorking(TenSeconds());
+  const std::string opener = "#!/bin/sh\necho \"$@\" > opening && mv opening opened\n";
   fs::create_directory("bin");
-  const std::string script = "#!/bin/sh\necho \"$@\" > opening && mv opening opened\n";
-  ws.Put("bin/xdg-open", Bytes(script.begin(), script.end()));
+  ws.Put("bin/xdg-open", Bytes(opener.begin(), opener.end()));
   fs::permissions("bin/xdg-open", fs::perms::owner_all);
-  const RunOptions options{.path_prefix = (ws.root() / "bin").string()};
-  EXPECT_EQ(ws.Run("1 0 0 0 0", options).exit_code, 0);
-  for (int i = 0; i < 200 && !ws.Has("opened"); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(ws.Run("1 0 0 0 0", {.path_prefix = (ws.root() / "bin").string()}).exit_code, 0);
+  for (int i = 0; i < 200 && !ws.Has("opened"); ++i) usleep(10000);
   const Bytes opened = ws.Get("opened");
   EXPECT_EQ(std::string(opened.begin(), opened.end()), "audio/output.wav\n");
 }

@@ -249,7 +249,7 @@ TEST_P(EffectsTest, RefusesOrFailsBeforeTouchingTheWorkingFile) {
     EXPECT_TRUE(row == 0 ? s.refused() : s.failed()) << s.message();
     EXPECT_EQ(HeaderImage(record), HeaderImage(given));
     EXPECT_EQ(ws_.Working(), wav);
-    EXPECT_EQ(ws_.AudioFiles(), std::vector<std::string>{"output.wav"});
+    EXPECT_EQ(ws_.AudioFiles(), Strings{"output.wav"});
   }
 }
 
@@ -281,7 +281,7 @@ TEST_P(EffectsTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
     EXPECT_EQ(ws_.Get("audio/res1.wav"), want);
     EXPECT_EQ(HeaderImage(record), HeaderImage(HeaderOf(want)));
     EXPECT_EQ(ws_.Working(), working);
-    EXPECT_EQ(ws_.AudioFiles(), (std::vector<std::string>{"output.wav", "res1.wav"}));
+    EXPECT_EQ(ws_.AudioFiles(), (Strings{"output.wav", "res1.wav"}));
   }
   // A rate on the wrong side is refused.
   const Bytes second = BuildWav({.rate = 1000}, Ramp(1500, 2));

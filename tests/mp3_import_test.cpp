@@ -21,7 +21,7 @@ TEST(Mp3ImportRun, GivesBackExactlyTheRecordingLameEncoded) {
     EXPECT_EQ(std::tie(r.exit_code, r.out, r.err), std::make_tuple(0, "", ""));
     EXPECT_EQ(ws.Working(), DecodeMp3(mp3));
     EXPECT_GE(SnrDb(original, SamplesOf(ws.Working())), kMinMp3SnrDb);
-    EXPECT_EQ(ws.AudioFiles(), (std::vector<std::string>{"oldversions", "output.wav", "res.mp3"}));
+    EXPECT_EQ(ws.AudioFiles(), (Strings{"oldversions", "output.wav", "res.mp3"}));
     // lame's tag CRC, an independent check of the one the export writes.
     const size_t crc_at = ParseFrames(mp3)[0].TagCrcOffset();
     EXPECT_EQ(Crc16(mp3.data(), crc_at), BigEndian(mp3, crc_at, 2));
@@ -136,8 +136,7 @@ TEST(SecondSourceRun, InsertsAndMixesMp3SourcesOfSeveralRatesIntoBothLayouts) {
         const RunResult r = ws.Run(command);
         EXPECT_EQ(std::tie(r.exit_code, r.err), std::make_tuple(0, ""));
         EXPECT_TRUE(ws.Working() == InTwoSteps(working_wav, mp3, command));
-        EXPECT_EQ(ws.AudioFiles(),
-                  (std::vector<std::string>{"oldversions", "output.wav", "res1.mp3"}));
+        EXPECT_EQ(ws.AudioFiles(), (Strings{"oldversions", "output.wav", "res1.mp3"}));
       }
     }
   }

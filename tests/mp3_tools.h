@@ -31,7 +31,7 @@ inline Samples Tones(int64_t frames, int channels, int rate, double amplitude = 
 
 // out.mp3 as `command` (empty: the export) makes it of in.wav holding `samples`.
 inline Bytes EncodeMp3(const Samples& samples, int channels, int rate,
-                       const std::vector<std::string>& command = {}) {
+                       const Strings& command = {}) {
   Workspace scratch;
   scratch.Put("in.wav", BuildWav({.channels = channels, .rate = rate}, samples));
   if (command.empty()) EncodeMp3File("in.wav", "out.mp3", "out.part");

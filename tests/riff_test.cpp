@@ -45,7 +45,6 @@ TEST(Header, ReadsAndAcceptsOnlyWhatTheEffectsCanEdit) {
       {"not RIFF", 3, 'X', 1, kUnreadable, 0, 0},
       {"data offset outside 32 bits", 40, 0x80000000, 4, kUnreadable, 0, 0},
       {"8-bit", 34, 8, 2, kNotEditable, 0, 0},
-      {"24-bit", 34, 24, 2, kNotEditable, 0, 0},
       {"no channels", 22, 0, 2, kNotEditable, 0, 0},
       {"three channels", 22, 3, 2, kNotEditable, 0, 0},
       {"rate zero", 24, 0, 4, kNotEditable, 0, 0},

@@ -43,10 +43,10 @@ struct RunResult {
 };
 
 struct RunOptions {
-  int64_t file_size_limit = -1;        // RLIMIT_FSIZE for the run; writes past it fail
-  bool ignore_sigxfsz = true;          // false: the run is killed at the limit
-  std::string path_prefix = {};        // prepended to PATH (fake desktop opener)
-  std::vector<std::string> args = {};  // command-line arguments; none: the front end's way
+  int64_t file_size_limit = -1;  // RLIMIT_FSIZE for the run; writes past it fail
+  bool ignore_sigxfsz = true;    // false: the run is killed at the limit
+  std::string path_prefix = {};  // prepended to PATH (fake desktop opener)
+  Strings args = {};             // command-line arguments; none: the front end's way
 };
 
 // Ten and a half seconds of stereo at 8000 Hz (an MP3 rate): Seconds = 10,
@@ -57,7 +57,7 @@ inline Bytes TenSeconds() {
 
 // Runs a program (no shell) in the current folder, its output discarded: its
 // exit status, or -1 when it did not exit normally.
-inline int RunProgram(const std::vector<std::string>& args) {
+inline int RunProgram(const Strings& args) {
   if (pid_t pid = fork(); pid != 0) {
     int status = 0;
     waitpid(pid, &status, 0);
