@@ -306,7 +306,6 @@ bench_xfs() {  # name minutes
     eval "$PREPARE"
     before=$(free_bytes "$xfs_mount")
     strace -f -T -e trace=fdatasync -o "$out/.strace" env -C "$ws" "$tolva"
-    sleep 0.2 # undo frees the discarded version in a child that outlives it
     after=$(free_bytes "$xfs_mount")
     sync_s=$(awk -F'<' '/fdatasync/ { sub(/>.*/, "", $2); t += $2 } END { printf "%.4f", t }' "$out/.strace")
     xfs_row "$label" "$(seconds "$best_time")" "$(ratio "$best_time" "$ext4_us")" \
