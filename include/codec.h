@@ -15,13 +15,11 @@ namespace tolva {
 
 namespace fs = std::filesystem;
 
-class ReplacementFile;
-
-// Decodes audio/res.mp3 (which = 0) or audio/res1.mp3 (any other value) into
-// audio/res.wav or audio/res1.wav: a 44-byte-header 16-bit PCM WAV with the
-// stream's channels and rate. Fails, writing nothing, when the source holds no
-// MP3 audio.
-Status Converter(int which);
+// Decodes audio/res.mp3 (which = 0) or audio/res1.mp3 (any other value), or
+// `mp3` in their place when given, into audio/res.wav or audio/res1.wav: a
+// 44-byte-header 16-bit PCM WAV with the stream's channels and rate. Fails,
+// writing nothing, when the source holds no MP3 audio.
+Status Converter(int which, const fs::path& mp3 = {});
 
 // Encodes the working file audio/output.wav into audio/output.mp3. The MP3
 // appears only when it is complete; on failure a previous one stays as it was.
@@ -84,9 +82,6 @@ class Mp3Decoder {
   int stray_rate_ = 0;
   int64_t stray_frames_ = 0;
 };
-
-// Overwrites bytes already written to `out`, from `offset` on.
-Status WriteAt(ReplacementFile& out, const std::vector<uint8_t>& bytes, int64_t offset);
 
 // CRC-16 with the polynomial 0x8005, bits reflected, as information frames
 // carry it; `crc` continues an earlier run.

@@ -59,6 +59,12 @@ struct Operation {
   const char* example = nullptr;
 
   const char* SubcommandName() const { return subcommand != nullptr ? subcommand : name; }
+  // The arguments in use (those before the first without a name).
+  std::span<const Argument> Arguments() const {
+    size_t count = 0;
+    while (count < arguments.size() && arguments[count].name != nullptr) ++count;
+    return {arguments.data(), count};
+  }
 };
 std::span<const Operation> Operations();
 

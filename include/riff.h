@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -79,6 +80,10 @@ Status Reset(RIFF& record, int type);
 // or two channels, a sample rate in use for audio, sizes that agree with the
 // header image and with `file_size`.
 Status CheckEditable(const RIFF& record, int64_t file_size, const std::string& name);
+
+// Reads the header of the file at `path` into `*record` and checks it as
+// CheckEditable does (`name` names the file in that message).
+Status ReadEditableHeader(const std::filesystem::path& path, const std::string& name, RIFF* record);
 
 // Whether a size computed in 64 bits fits the header's signed 32-bit fields.
 bool FitsInt32(int64_t value);

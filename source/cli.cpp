@@ -38,8 +38,8 @@ bool ParseDecimal(const std::string& s, double* value) {
 }
 
 bool ParseNumber(const std::string& s, double* value) {
-  const bool negative = !s.empty() && (s[0] == '-' || s[0] == '+');
-  if (!ParseDecimal(negative ? s.substr(1) : s, value)) return false;
+  const bool sign = !s.empty() && (s[0] == '-' || s[0] == '+');
+  if (!ParseDecimal(sign ? s.substr(1) : s, value)) return false;
   if (s[0] == '-') *value = -*value;
   return true;
 }
@@ -130,8 +130,7 @@ void Fill(Command& command, const Argument& argument, const std::string& text) {
 
 std::string Usage(const Operation& op) {
   std::string usage = std::string("tolva ") + op.SubcommandName();
-  for (const Argument& a : op.arguments) {
-    if (a.name == nullptr) break;
+  for (const Argument& a : op.Arguments()) {
     usage += a.optional ? std::string(" [") + a.name + "]" : std::string(" ") + a.name;
   }
   return usage;
@@ -285,8 +284,8 @@ int RunCommandLine(int argc, char** argv) {
   for (const Operation& op : Operations()) {
     CLI::App* sub = app.add_subcommand(op.SubcommandName(), op.summary);
     sub->footer(std::string("Example:\n  ") + (op.example ? op.example : Usage(op).c_str()));
-    for (size_t k = 0; k < op.arguments.size() && op.arguments[k].name != nullptr; ++k) {
-      const Argument& a = op.arguments[k];
+    for (size_t k = 0; k < op.Arguments().size(); ++k) {
+      const Argument& a = op.Arguments()[k];
       sub->add_option(a.name, values[row][k], a.help)
           ->required(!a.optional)
           ->type_name(FormName(a.form))
@@ -297,8 +296,8 @@ int RunCommandLine(int argc, char** argv) {
       chosen_op = &op;
       Command command;
       command.op = op.op;
-      for (size_t k = 0; k < op.arguments.size() && op.arguments[k].name != nullptr; ++k) {
-        if (!texts[k].empty()) Fill(command, op.arguments[k], texts[k]);
+      for (size_t k = 0; k < op.Arguments().size(); ++k) {
+        if (!texts[k].empty()) Fill(command, op.Arguments()[k], texts[k]);
       }
       chosen = [command] { return RunCommand(command); };
     });

@@ -49,9 +49,7 @@ Status Import(const Command& c) {
   for (const fs::path& folder : {paths::kAudio, paths::kSnapshots}) {
     if (Status s = MakeFolder(folder); !s.ok()) return s;
   }
-  Status decoded =
-      c.file.empty() ? Converter(0) : DecodeMp3ToWav(c.file, paths::kImportWav, paths::kScratch);
-  if (!decoded.ok()) return decoded;
+  if (Status s = Converter(0, c.file); !s.ok()) return s;
   return Reset(Res, kImportWav);
 }
 

@@ -106,17 +106,26 @@ std::vector<std::string> GetFileList(const fs::path& folder, const std::string& 
   return names;
 }
 
-std::string LastFile(const fs::path& folder, const std::string& ext) {
-  std::string newest = " ";
-  SnapshotKey newest_key;
-  for (const std::string& name : GetFileList(folder, ext)) {
-    std::optional<SnapshotKey> key = ParseSnapshotName(name);
-    if (key && (newest == " " || *key > newest_key)) {
-      newest = name;
-      newest_key = *key;
-    }
+namespace {
+
+// The snapshot names among the `ext` files of `folder`, oldest first by the
+// time (and number) in the name.
+std::vector<std::string> SnapshotsByTime(const fs::path& folder, const std::string& ext) {
+  std::vector<std::pair<SnapshotKey, std::string>> keyed;
+  for (std::string& name : GetFileList(folder, ext)) {
+    if (std::optional<SnapshotKey> key = ParseSnapshotName(name)) keyed.emplace_back(*key, name);
   }
-  return newest;
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<std::string> names;
+  for (auto& entry : keyed) names.push_back(std::move(entry.second));
+  return names;
+}
+
+}  // namespace
+
+std::string LastFile(const fs::path& folder, const std::string& ext) {
+  const std::vector<std::string> names = SnapshotsByTime(folder, ext);
+  return names.empty() ? " " : names.back();
 }
 
 Status CreateVersion() {
@@ -133,26 +142,15 @@ Status CreateVersion() {
 }
 
 Status CheckInstallable(const fs::path& path, RIFF* header) {
-  std::string prefix;
-  if (Status s = ReadPrefix(path, kMaxHeaderBytes, &prefix); !s.ok()) return s;
   RIFF record{};
-  if (!ParseHeader(reinterpret_cast<const uint8_t*>(prefix.data()), prefix.size(), record)) {
-    return Status::Failed("not a WAV file this program can read");
-  }
-  if (Status s = CheckEditable(record, FileSize(path), "it"); !s.ok()) return s;
+  if (Status s = ReadEditableHeader(path, "it", &record); !s.ok()) return s;
   if (header != nullptr) *header = record;
   return Status::Ok();
 }
 
 std::vector<std::string> HistoryNames(const fs::path& folder, bool newest_first) {
-  std::vector<std::pair<SnapshotKey, std::string>> keyed;
-  for (std::string& name : GetFileList(folder, "wav")) {
-    if (std::optional<SnapshotKey> key = ParseSnapshotName(name)) keyed.emplace_back(*key, name);
-  }
-  std::sort(keyed.begin(), keyed.end());
-  if (newest_first) std::reverse(keyed.begin(), keyed.end());
-  std::vector<std::string> names;
-  for (auto& entry : keyed) names.push_back(std::move(entry.second));
+  std::vector<std::string> names = SnapshotsByTime(folder, "wav");
+  if (newest_first) std::reverse(names.begin(), names.end());
   return names;
 }
 

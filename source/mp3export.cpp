@@ -216,7 +216,7 @@ class Mp3Encoder {
           "internal error: the MP3 stream's delay and padding do not fit its "
           "information frame");
     }
-    return WriteAt(out_, frame, 0);
+    return out_.WriteAt(frame, 0);
   }
 
   int sample_rate_;

@@ -41,6 +41,7 @@ Status StreamSamples(Mp3Decoder& decoder, ReplacementFile& out, int64_t max_data
                      const fs::path& mp3, int64_t* data_bytes) {
   const int channels = decoder.channels();
   std::vector<int16_t> block(static_cast<size_t>(kBlockFrames * channels));
+  const int64_t mp3_bytes = FileSize(mp3);
   *data_bytes = 0;
   while (true) {
     int64_t frames = 0;
@@ -53,23 +54,11 @@ Status StreamSamples(Mp3Decoder& decoder, ReplacementFile& out, int64_t max_data
     SwapIfBigEndian(block.data(), static_cast<size_t>(frames * channels));
     if (Status s = out.Write(block.data(), static_cast<size_t>(bytes)); !s.ok()) return s;
     *data_bytes += bytes;
-    ReportProgress(decoder.BytesRead(), FileSize(mp3));
+    ReportProgress(decoder.BytesRead(), mp3_bytes);
   }
 }
 
 }  // namespace
-
-Status WriteAt(ReplacementFile& out, const std::vector<uint8_t>& bytes, int64_t offset) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::pwrite(out.fd(), bytes.data() + done, bytes.size() - done,
-                         static_cast<off_t>(offset + static_cast<int64_t>(done)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Status::Failed(ErrnoText("cannot write " + out.path().string()));
-    done += static_cast<size_t>(n);
-  }
-  return Status::Ok();
-}
 
 Status DecodeMp3ToWav(const fs::path& mp3, const fs::path& wav, const fs::path& scratch,
                       int64_t max_data_bytes) {
@@ -86,15 +75,17 @@ Status DecodeMp3ToWav(const fs::path& mp3, const fs::path& wav, const fs::path& 
   if (Status s = StreamSamples(decoder, out, max_data_bytes, mp3, &data_bytes); !s.ok()) return s;
   if (data_bytes == 0) return Status::Failed(mp3.string() + " holds no MP3 audio");
   RIFF header = CanonicalHeader(decoder.channels(), decoder.rate(), data_bytes);
-  if (Status s = WriteAt(out, HeaderImage(header), 0); !s.ok()) return s;
+  if (Status s = out.WriteAt(HeaderImage(header), 0); !s.ok()) return s;
   // The MP3 stays where it is, so a decode lost to a power failure can be
   // done again: no need to wait for the disk.
   return out.CommitAs(wav, ReplacementFile::Flush::kSkip);
 }
 
-Status Converter(int which) {
-  if (which == 0) return DecodeMp3ToWav(paths::kImportMp3, paths::kImportWav, paths::kScratch);
-  return DecodeMp3ToWav(paths::kSecondMp3, paths::kSecondWav, paths::kScratch);
+Status Converter(int which, const fs::path& mp3) {
+  const bool import = which == 0;
+  const fs::path& fixed = import ? paths::kImportMp3 : paths::kSecondMp3;
+  return DecodeMp3ToWav(mp3.empty() ? fixed : mp3, import ? paths::kImportWav : paths::kSecondWav,
+                        paths::kScratch);
 }
 
 }  // namespace tolva

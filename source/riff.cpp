@@ -210,4 +210,13 @@ Status CheckEditable(const RIFF& record, int64_t file_size, const std::string& n
   return Status::Ok();
 }
 
+Status ReadEditableHeader(const fs::path& path, const std::string& name, RIFF* record) {
+  std::string prefix;
+  if (Status s = ReadPrefix(path, kMaxHeaderBytes, &prefix); !s.ok()) return s;
+  if (!ParseHeader(reinterpret_cast<const uint8_t*>(prefix.data()), prefix.size(), *record)) {
+    return Status::Failed("not a WAV file this program can read");
+  }
+  return CheckEditable(*record, FileSize(path), name);
+}
+
 }  // namespace tolva

@@ -30,11 +30,7 @@ Status RefuseRange(const Command& c) {
 // conversion happens while the frames are read, so Res1 is brought up to date
 // here as the conversion of the file would leave it.
 Status PrepareSecondSource(const Command& c, SecondSource* source) {
-  if (Status s =
-          DecodeMp3ToWav(SourceMp3(c, paths::kSecondMp3), paths::kSecondWav, paths::kScratch);
-      !s.ok()) {
-    return s;
-  }
+  if (Status s = Converter(1, c.file); !s.ok()) return s;
   if (Status s = Reset(Res1, kSecondSourceWav); !s.ok()) return s;
   if (Status s = CheckEditable(Res1, FileSize(paths::kSecondWav), paths::kSecondWav.string());
       !s.ok()) {

@@ -24,15 +24,6 @@ constexpr int64_t kBlockFrames = 1 << 19;
 // position k always holds channel k % channels.
 constexpr int kLanes = 32;
 
-Status ReadHeader(const fs::path& wav, RIFF* record) {
-  std::string prefix;
-  if (Status s = ReadPrefix(wav, 64 * 1024, &prefix); !s.ok()) return s;
-  if (!ParseHeader(reinterpret_cast<const uint8_t*>(prefix.data()), prefix.size(), *record)) {
-    return Status::Failed(wav.string() + " has no WAV header");
-  }
-  return CheckEditable(*record, FileSize(wav), wav.string());
-}
-
 // Widens the per-channel minimum and maximum by `count` interleaved samples
 // starting at a frame boundary.
 void Accumulate(const int16_t* s, int64_t count, int channels, int16_t* lo, int16_t* hi) {
@@ -236,7 +227,7 @@ void DrawRuler(Canvas& canvas, int top, int width, double seconds) {
 
 Status ComputePeaks(const fs::path& wav, int width, Peaks* peaks) {
   RIFF record{};
-  if (Status s = ReadHeader(wav, &record); !s.ok()) return s;
+  if (Status s = ReadEditableHeader(wav, wav.string(), &record); !s.ok()) return s;
   FrameBlocks blocks;
   if (Status s = blocks.Open(wav, record); !s.ok()) return s;
   const int channels = blocks.reader().channels();

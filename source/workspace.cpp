@@ -75,6 +75,18 @@ Status ReplacementFile::Open() {
   return Status::Ok();
 }
 
+Status ReplacementFile::WriteAt(const std::vector<uint8_t>& bytes, int64_t offset) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
+                         static_cast<off_t>(offset + static_cast<int64_t>(done)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return Status::Failed(ErrnoText("cannot write " + scratch_.string()));
+    done += static_cast<size_t>(n);
+  }
+  return Status::Ok();
+}
+
 Status ReplacementFile::Write(const void* data, size_t size) {
   if (Status s = WriteAll(fd_, data, size, scratch_); !s.ok()) return s;
   size_ += static_cast<int64_t>(size);
