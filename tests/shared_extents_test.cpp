@@ -40,8 +40,7 @@ TEST(SharedExtentsTest, AnEditThatKeepsTheLengthSharesAllButItsRangeWithTheSnaps
   if (!xfs.why.empty()) GTEST_SKIP() << xfs.why;
   const Bytes wav = BuildWav({.channels = 2, .rate = 44100}, Ramp(44100 * 30, 2));
   const std::string volume = "2 10 11 0 0.5";  // 176,400 bytes from 1,764,044 on
-  Workspace plain;                             // the same edit on the file system of /tmp
-  plain.PutWorking(wav);
+  Workspace plain(wav);                        // the same edit on the file system of /tmp
   ASSERT_EQ(plain.Run(volume).exit_code, 0);
   Workspace ws(xfs.path);
   ws.PutWorking(wav);

@@ -55,21 +55,35 @@ inline Bytes TenSeconds() {
   return BuildWav({.channels = 2, .rate = 8000}, Ramp(84000, 2));
 }
 
-// Runs a program (no shell) in the current folder, its output discarded: its
-// exit status, or -1 when it did not exit normally.
-inline int RunProgram(const Strings& args) {
-  if (pid_t pid = fork(); pid != 0) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+// Starts a program (a path, or a name looked up in PATH; no shell) in `folder`
+// without waiting, its standard output and error written to files there.
+inline pid_t Spawn(const Strings& args, const fs::path& folder, const char* out, const char* err,
+                   const RunOptions& options = {}) {
+  if (pid_t pid = fork(); pid != 0) return pid;
+  if (chdir(folder.c_str()) != 0) _exit(127);
+  dup2(open(out, O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
+  dup2(open(err, O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+  if (options.file_size_limit >= 0) {
+    const rlim_t limit = static_cast<rlim_t>(options.file_size_limit);
+    const rlimit both{limit, limit};
+    setrlimit(RLIMIT_FSIZE, &both);
+    if (options.ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
   }
-  dup2(open("/dev/null", O_WRONLY), 1);
-  dup2(1, 2);
+  if (!options.path_prefix.empty())
+    setenv("PATH", (options.path_prefix + ":" + getenv("PATH")).c_str(), 1);
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   execvp(argv[0], argv.data());
   _exit(127);
+}
+
+// Runs a program in the current folder, its output discarded: its exit
+// status, or -1 when it did not exit normally.
+inline int RunProgram(const Strings& args) {
+  int status = 0;
+  waitpid(Spawn(args, ".", "/dev/null", "/dev/null"), &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class Workspace {
@@ -85,6 +99,8 @@ class Workspace {
     std::error_code ec;
     fs::remove_all(root_, ec);
   }
+  // One whose audio/output.wav holds `working`.
+  explicit Workspace(const Bytes& working) : Workspace() { PutWorking(working); }
   const fs::path& root() const { return root_; }
 
   void Put(const fs::path& file, const Bytes& bytes) const { WriteBytes(root_ / file, bytes); }
@@ -115,23 +131,9 @@ class Workspace {
   // Starts the binary in the workspace without waiting for it; its output goes
   // to files of the root that Wait reads and removes.
   pid_t Start(const RunOptions& options = {}) const {
-    if (pid_t pid = fork(); pid != 0) return pid;
-    if (chdir(root_.c_str()) != 0) _exit(127);
-    dup2(open(".stdout", O_WRONLY | O_CREAT | O_TRUNC, 0644), 1);
-    dup2(open(".stderr", O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
-    if (options.file_size_limit >= 0) {
-      const rlim_t limit = static_cast<rlim_t>(options.file_size_limit);
-      const rlimit both{limit, limit};
-      setrlimit(RLIMIT_FSIZE, &both);
-      if (options.ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
-    }
-    if (!options.path_prefix.empty())
-      setenv("PATH", (options.path_prefix + ":" + getenv("PATH")).c_str(), 1);
-    std::vector<char*> argv{const_cast<char*>("tolva")};
-    for (const std::string& a : options.args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(TOLVA_BINARY, argv.data());
-    _exit(127);
+    Strings args = options.args;
+    args.insert(args.begin(), TOLVA_BINARY);
+    return Spawn(args, root_, ".stdout", ".stderr", options);
   }
 
   RunResult Wait(pid_t pid) const {
