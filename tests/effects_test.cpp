@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "driver.h"
+#include "second_source.h"
 #include "workspace_fixture.h"
 
 namespace tolva::testing {
@@ -56,7 +57,6 @@ TEST_P(EffectsTest, PlaceTheFramesOfTheRange) {
       {{3, 1.0, 2.5, 0}, Join({Span(0, 10), Span(24, 9), Span(25, 30)})},
       {{3, 0.15, 0.34, 0}, Join({{0, 2, 1}, Span(3, 30)})},
       {{3, 0.0, 3.45, 0}, Span(29, -1)},
-      {{3, 0.5, 2.1, 0}, Join({Span(0, 5), Span(20, 4), Span(21, 30)})},
       {{3, 3.5, 4.0, 0}, Span(0, 30)},
       {{4, 1.0, 2.5, 0}, Join({Span(0, 10), Span(25, 30)})},
       {{4, 0.15, 0.34, 0}, Join({{0}, Span(3, 30)})},
@@ -77,7 +77,6 @@ TEST_P(EffectsTest, PlaceTheFramesOfTheRange) {
       {{14, 0.15, 0.34, 2.5}, Join({{0}, Span(3, 25), {1}, Span(25, 30)})},
       {{14, 0.15, 0.34, 0.05}, Join({{1, 0}, Span(3, 30)})},
       {{14, 1.0, 2.0, 1.0}, Span(0, 30)},
-      {{14, 1.0, 2.0, 2.0}, Span(0, 30)},
       {{14, 1.0, 2.0, NAN}, Span(0, 30)},
   };
   Samples in = Ramp(30, 2);
@@ -119,6 +118,7 @@ TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
       {10, {2, 0, 1, 0.5}, loud, {10000, -10000, 1, -1, 16383, -16384, 0, 0, 0, 8192}},
       {10, {2, 0, 1, -1}, loud, {-20000, 20000, -3, 3, -32767, 32767, -1, 1, 0, -16384}},
       {10, {2, 0, 1, 1e12}, loud, clipped},
+      {10, {4, 0, 5, 0}, count, {}},  // no audio left, and no trailing byte
       {10, {9, 0.2, 0.4, 0.2}, echo, {0, 100, -1, 150, 99, 200, 600, 700, 800, 900, 1000, 1100}},
       {10, {9, 0.2, 0.4, 0.0}, echo, {0, 100, -1, 150, 400, 500, 600, 700, 800, 900, 1000, 1100}},
       {10, {9, 0.2, 0.4, 100}, echo, {0, 100, -1, 150, 200, 250, 300, 350, 400, 450, 500, 550}},
@@ -232,28 +232,21 @@ TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRange) {
   }
 }
 
-// A result too large for the header is refused, a missing second source or one
-// of no usable rate fails, all before the working file or the record change;
-// the second source never outlives the call.
-TEST_P(EffectsTest, RefusesOrFailsBeforeTouchingTheWorkingFile) {
+// An insert past the header's 32-bit sizes is refused before the working file
+// or the record change; the second source does not outlive the call.
+TEST_P(EffectsTest, RefusesAnInsertPastTheHeadersSizes) {
   const WavLayout layout = {.channels = 2, .rate = 10};
   const Bytes wav = BuildWav(layout, Ramp(20, 2));
-  const RIFF second = PutSecond(layout, Ramp(20, 2));
-  for (int row = 0; row < 4; ++row) {
-    SCOPED_TRACE(row);
-    RIFF record = Install(wav), from = row < 3 ? second : PutSecond(layout, Ramp(20, 2));
-    if (row == 0) record.DataSize = INT32_MAX - 10;
-    if (row == 3) from.SampleRate = 0;
-    const RIFF given = record;
-    const Status s = (row == 2 ? Combine : Merge)(record, from, 0.0, 0.0, 1.0);
-    EXPECT_TRUE(row == 0 ? s.refused() : s.failed()) << s.message();
-    EXPECT_EQ(HeaderImage(record), HeaderImage(given));
-    EXPECT_EQ(ws_.Working(), wav);
-    EXPECT_EQ(ws_.AudioFiles(), Strings{"output.wav"});
-  }
+  RIFF record = Install(wav);
+  record.DataSize = INT32_MAX - 10;
+  const RIFF given = record;
+  EXPECT_TRUE(Merge(record, PutSecond(layout, Ramp(20, 2)), 0.0, 0.0, 1.0).refused());
+  EXPECT_EQ(HeaderImage(record), HeaderImage(given));
+  EXPECT_EQ(ws_.Working(), wav);
+  EXPECT_EQ(ws_.AudioFiles(), Strings{"output.wav"});
 }
 
-// The second source at another rate: per whole second, D = |to − from| frames
+// The second source at another rate, rewritten or read: per whole second, D = |to − from| frames
 // are repeated (raising) or dropped (lowering), those numbered c, 2c, ..., D × c
 // from 1, c = from / D; raising more than twice (c = 0) spreads the repeats
 // evenly. What follows the last whole second is gone; the header says so.
@@ -266,6 +259,7 @@ TEST_P(EffectsTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
       {10, 7, 1, 25, {0, 1, 3, 4, 6, 7, 9, 10, 11, 13, 14, 16, 17, 19}},
       {3, 10, 1, 6, {0, 0, 0, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 5, 5, 5}},
       {5, 8, 2, 4, {}},
+      {2, 1, 1, 4, {0, 2}},
   };
   const Bytes working = BuildWav({}, Ramp(10, 2));
   for (const auto& [from, to, channels, frames, kept] : cases) {
@@ -277,6 +271,11 @@ TEST_P(EffectsTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
         BuildWav({.channels = channels, .rate = to, .fact = true}, Pick(in, channels, kept));
     RIFF record{};
     ASSERT_TRUE(GetInfo(record, kSecondSourceWav));
+    SecondSource streamed;  // converted while read, as inserts and mixes read it
+    ASSERT_TRUE(streamed.Open("audio/res1.wav", record, record.DataSize, to, channels).ok());
+    Samples got(static_cast<size_t>(streamed.frames() * channels));
+    EXPECT_TRUE(streamed.Read(got.data(), streamed.frames()).ok());
+    EXPECT_EQ(got, Pick(in, channels, kept));
     EXPECT_TRUE((to > from ? RaiseSample(record, to) : LowerSample(record, to)).ok());
     EXPECT_EQ(ws_.Get("audio/res1.wav"), want);
     EXPECT_EQ(HeaderImage(record), HeaderImage(HeaderOf(want)));
