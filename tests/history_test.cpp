@@ -26,18 +26,13 @@ struct HistoryTest : ::testing::Test {
   std::function<int64_t()> saved_ = SnapshotClock();
 };
 
+// The hour plus eight is never carried into the date.
 TEST_F(HistoryTest, NamesUseUtcDateAndHourPlusEightWithoutLeadingZeros) {
-  const std::pair<int64_t, const char*> cases[] = {
-      {Utc(2027, 1, 1, 0, 0, 0), "output_2027_1_1_8_0_0.wav"},
-      {Utc(2026, 3, 9, 23, 59, 59), "output_2026_3_9_31_59_59.wav"},
-      {Utc(2026, 3, 10, 2, 8, 7), "output_2026_3_10_10_8_7.wav"}};
-  for (const auto& [when, name] : cases) {
-    now_ = when;
-    EXPECT_EQ(SnapshotName(ReadClock(), 0), name);
-  }
+  now_ = Utc(2026, 3, 9, 23, 8, 7);
+  EXPECT_EQ(SnapshotName(ReadClock(), 0), "output_2026_3_9_31_8_7.wav");
   EXPECT_EQ(
       (std::vector<int>{GetYear(), GetMonth(), GetDay(), GetHour(), GetMinute(), GetSecond()}),
-      (std::vector<int>{2026, 3, 10, 10, 8, 7}));
+      (std::vector<int>{2026, 3, 9, 31, 8, 7}));
 }
 
 // No working file, no snapshot; the folder is made, readable by all (a

@@ -109,8 +109,6 @@ TEST(Mp3ExportRun, AFailedExportLeavesEverythingAsItWas) {
   // the file size limit of the run.
   const std::tuple<const char*, Bytes, bool, int64_t> cases[] = {
       {"no working file", {}, true, -1},
-      {"random bytes", Junk(5000, 7), true, -1},
-      {"8-bit WAV", BuildWav({.bits = 8}, Samples(400, 3)), true, -1},
       {"the highest WAV rate, no MP3 rate", BuildWav({.rate = 768000}, Ramp(10, 2)), false, -1},
       {"past the highest WAV rate", BuildWav({.rate = 768001}, Ramp(10, 2)), true, -1},
       {"disk full", working, false, 4000},

@@ -45,7 +45,6 @@ TEST(Header, ReadsAndAcceptsOnlyWhatTheEffectsCanEdit) {
       {"not RIFF", 3, 'X', 1, kUnreadable, 0, 0},
       {"data offset outside 32 bits", 40, 0x80000000, 4, kUnreadable, 0, 0},
       {"8-bit", 34, 8, 2, kNotEditable, 0, 0},
-      {"no channels", 22, 0, 2, kNotEditable, 0, 0},
       {"three channels", 22, 3, 2, kNotEditable, 0, 0},
       {"rate zero", 24, 0, 4, kNotEditable, 0, 0},
       {"rate 1", 24, 1, 4, kEditable, 0, 0},
@@ -55,7 +54,6 @@ TEST(Header, ReadsAndAcceptsOnlyWhatTheEffectsCanEdit) {
       {"byte rate zero", 28, 0, 4, kEditable, 0, 0},
       {"byte rate 150", 28, 150, 4, kEditable, 2, 0},
       {"byte rate 400", 28, 400, 4, kEditable, 1, 0},
-      {"byte rate 401", 28, 401, 4, kEditable, 0, 0},
       {"data longer than the file", 0, 'R', 1, kNotEditable, 0, 2},
   };
   for (const auto& [name, offset, value, bytes, verdict, seconds, cut] : cases) {
