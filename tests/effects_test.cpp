@@ -246,10 +246,10 @@ TEST_P(EffectsTest, RefusesAnInsertPastTheHeadersSizes) {
   EXPECT_EQ(ws_.AudioFiles(), Strings{"output.wav"});
 }
 
-// The second source at another rate, rewritten or read: per whole second, D = |to − from| frames
-// are repeated (raising) or dropped (lowering), those numbered c, 2c, ..., D × c
-// from 1, c = from / D; raising more than twice (c = 0) spreads the repeats
-// evenly. What follows the last whole second is gone; the header says so.
+// The second source at another rate, rewritten or read: per whole second, D = |to − from|
+// frames are repeated (raising) or dropped (lowering), those numbered c, 2c, ..., D × c from 1,
+// c = from / D; raising more than twice (c = 0) spreads the repeats evenly. What follows the
+// last whole second is gone; the header says so.
 TEST_P(EffectsTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
   const std::tuple<int, int, int, int64_t, Frames> cases[] = {
       // from, to, channels, frames

@@ -71,7 +71,7 @@ TEST(Waveform, EachChannelHasItsLaneAboveTheRuler) {
 TEST(Waveform, TheRulerTicksTheFirstStepWhoseLabelsFit) {
   const std::tuple<int64_t, int, const char*, int, const char*> cases[] = {
       // seconds, width, ticks, a glyph's x, the glyph (3 x 5 cells of 2 x 2 pixels)
-      {16, 384, "0 48 96 144 192 240 288 336 ", 170, "####..####.####"},  // 6 of 0:06
+      {16, 384, "0 48 96 144 192 240 288 336 ", 218, "####.#####.####"},  // 8 of 0:08
       {60, 96, "0 48 ", 66, "###..####..####"},                           // 3 of 0:30
       {3600, 400, "0 100 200 300 ", 318, "#.##.####..#..#"},              // 4 of 0:45:00
       {36000, 144, "0 72 ", 122, "####.##.##.####"},                      // 0 of 5:00:00
