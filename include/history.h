@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "riff.h"
 #include "status.h"
 #include "workspace.h"
 
@@ -55,11 +54,6 @@ std::string LastFile(const fs::path& folder, const std::string& ext);
 // byte copy where the file system has none). Nothing to do without a working
 // file; a snapshot that cannot be kept is a failure.
 Status CreateVersion();
-
-// Whether a file may be installed as the working file: its header parses, it
-// passes the editing checks and it holds every byte the header announces.
-// Its header goes to `*header` when given.
-Status CheckInstallable(const fs::path& path, RIFF* header = nullptr);
 
 // Names of the snapshots (or redo steps) in `folder` by the time in their
 // names, newest first or oldest first; other files are ignored.

@@ -198,7 +198,8 @@ struct WaveformRequest {
   std::string peaks;
   int width = 1200;
   int height = 300;
-  std::vector<std::string> range;
+  std::vector<std::string> range;                   // as typed: B E
+  std::optional<std::pair<double, double>> shaded;  // as read
 };
 
 Status MakeWaveform(const WaveformRequest& request) {
@@ -213,15 +214,7 @@ Status MakeWaveform(const WaveformRequest& request) {
     if (Status s = WritePeaksJson(peaks, request.peaks); !s.ok()) return s;
   }
   if (request.picture.empty()) return Status::Ok();
-  PictureOptions options;
-  options.height = request.height;
-  if (request.range.size() == 2) {
-    double begin = 0, end = 0;
-    ParseTime(request.range[0], &begin);
-    ParseTime(request.range[1], &end);
-    options.range = {begin, end};
-  }
-  return DrawWaveform(peaks, options, request.picture);
+  return DrawWaveform(peaks, {.height = request.height, .range = request.shaded}, request.picture);
 }
 
 // The first argument that is neither an option nor the folder of -C.
@@ -279,7 +272,6 @@ int RunCommandLine(int argc, char** argv) {
 
   std::function<Status()> chosen;
   std::vector<std::array<std::string, 4>> values(Operations().size());
-  const Operation* chosen_op = nullptr;
   size_t row = 0;
   for (const Operation& op : Operations()) {
     CLI::App* sub = app.add_subcommand(op.SubcommandName(), op.summary);
@@ -292,8 +284,7 @@ int RunCommandLine(int argc, char** argv) {
           ->check(Checks(a.form));
     }
     std::array<std::string, 4>& texts = values[row];
-    sub->callback([&op, &texts, &chosen, &chosen_op] {
-      chosen_op = &op;
+    sub->callback([&op, &texts, &chosen] {
       Command command;
       command.op = op.op;
       for (size_t k = 0; k < op.Arguments().size(); ++k) {
@@ -335,8 +326,9 @@ int RunCommandLine(int argc, char** argv) {
     }
     double begin = 0, end = 0;
     if (waveform.range.size() == 2 && ParseTime(waveform.range[0], &begin) &&
-        ParseTime(waveform.range[1], &end) && begin >= end) {
-      throw CLI::ValidationError("--range", "the range ends before it begins");
+        ParseTime(waveform.range[1], &end)) {
+      if (begin >= end) throw CLI::ValidationError("--range", "the range ends before it begins");
+      waveform.shaded = {begin, end};
     }
     chosen = [&waveform] { return MakeWaveform(waveform); };
   });
@@ -354,10 +346,9 @@ int RunCommandLine(int argc, char** argv) {
     } else {
       std::fprintf(stderr, "tolva: %s\n", e.what());
     }
-    if (chosen_op == nullptr && !subs.empty()) {
-      for (const Operation& op : Operations()) {
-        if (subs.back()->get_name() == op.SubcommandName()) chosen_op = &op;
-      }
+    const Operation* chosen_op = nullptr;
+    for (const Operation& op : Operations()) {
+      if (!subs.empty() && subs.back()->get_name() == op.SubcommandName()) chosen_op = &op;
     }
     if (chosen_op != nullptr) {
       std::fprintf(stderr, "usage: %s (see tolva %s --help)\n", Usage(*chosen_op).c_str(),

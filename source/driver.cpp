@@ -26,6 +26,11 @@ namespace {
 // The front end writes five short numbers; anything past this is not read.
 constexpr size_t kCommandLimit = 64 * 1024;
 
+// What failed after the command's work was done: reported, not a failure.
+void Warn(const Status& s) {
+  if (!s.ok()) std::fprintf(stderr, "tolva: warning: %s\n", s.message().c_str());
+}
+
 // Op 1: the desktop's player, started and left running.
 Status OpenWithPlayer(const Command&) {
   if (FileSize(paths::kWorking) < 0) return Status::Failed("there is no audio/output.wav to open");
@@ -77,9 +82,7 @@ Status Export(const Command& c) {
   if (Status s = EncodeExport(c); !s.ok()) return s;
   const fs::path folder = c.file.empty() ? paths::kAudio : c.file.parent_path();
   SyncFolder(folder.empty() ? fs::path(".") : folder);
-  for (Status s : {RemoveFile(paths::kWorking), RemoveFolder(paths::kSnapshots)}) {
-    if (!s.ok()) std::fprintf(stderr, "tolva: warning: %s\n", s.message().c_str());
-  }
+  for (Status s : {RemoveFile(paths::kWorking), RemoveFolder(paths::kSnapshots)}) Warn(s);
   return Status::Ok();
 }
 
@@ -310,9 +313,7 @@ Status RunCommand(const Command& command) {
   const FileIdentity before = IdentityOf(paths::kWorking);
   Status status = Dispatch(command);
   if (command.op != kUndo && command.op != kRedo && IdentityOf(paths::kWorking) != before) {
-    if (Status s = DropRedoSteps(); !s.ok()) {
-      std::fprintf(stderr, "tolva: warning: %s\n", s.message().c_str());
-    }
+    Warn(DropRedoSteps());
   }
   return status;
 }

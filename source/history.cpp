@@ -141,13 +141,6 @@ Status CreateVersion() {
   }
 }
 
-Status CheckInstallable(const fs::path& path, RIFF* header) {
-  RIFF record{};
-  if (Status s = ReadEditableHeader(path, "it", &record); !s.ok()) return s;
-  if (header != nullptr) *header = record;
-  return Status::Ok();
-}
-
 std::vector<std::string> HistoryNames(const fs::path& folder, bool newest_first) {
   std::vector<std::string> names = SnapshotsByTime(folder, "wav");
   if (newest_first) std::reverse(names.begin(), names.end());
@@ -164,7 +157,9 @@ Status StepAcross(const fs::path& from, bool newest_first, const fs::path& keep,
                   const std::string& none) {
   for (const std::string& name : HistoryNames(from, newest_first)) {
     const fs::path version = from / name;
-    if (Status usable = CheckInstallable(version); !usable.ok()) {
+    // Only a version whose header is editable and whose data is all there.
+    RIFF header{};
+    if (Status usable = ReadEditableHeader(version, "it", &header); !usable.ok()) {
       std::fprintf(stderr, "tolva: skipped %s: %s\n", version.c_str(), usable.message().c_str());
       continue;
     }

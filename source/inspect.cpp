@@ -15,16 +15,12 @@ namespace {
 
 std::optional<RIFF> HeaderOf(const fs::path& wav) {
   RIFF record{};
-  if (!CheckInstallable(wav, &record).ok()) return std::nullopt;
+  if (!ReadEditableHeader(wav, wav.string(), &record).ok()) return std::nullopt;
   return record;
 }
 
-int64_t FramesOf(const RIFF& r) {
-  return r.DataSize / (2 * r.NumChannels);
-}
-
 std::string Length(const RIFF& r) {
-  return ClockTime(static_cast<double>(FramesOf(r)) / r.SampleRate);
+  return ClockTime(static_cast<double>(FrameCount(r)) / r.SampleRate);
 }
 
 // Snapshot names carry the UTC hour plus 8.
@@ -59,7 +55,7 @@ Status DescribeWorkspace(std::string* text) {
   } else if (auto r = HeaderOf(paths::kWorking)) {
     out += "\nformat: 16-bit PCM, " + std::string(r->NumChannels == 1 ? "mono" : "stereo") + ", " +
            std::to_string(r->SampleRate) + " Hz\nlength: " + Length(*r) + " (" +
-           std::to_string(FramesOf(*r)) + " frames)\n";
+           std::to_string(FrameCount(*r)) + " frames)\n";
   } else {
     out += " (not a WAV file tolva can edit)\n";
   }

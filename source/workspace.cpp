@@ -17,16 +17,19 @@ namespace {
 
 constexpr size_t kCopyBuffer = 1 << 20;
 
-Status WriteAll(int fd, const void* data, size_t size, const fs::path& path) {
+// At the file position, or from `offset` on when it is not negative.
+Status WriteAll(int fd, const void* data, size_t size, const fs::path& path, int64_t offset = -1) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = ::write(fd, p, size);
+    ssize_t n =
+        offset < 0 ? ::write(fd, p, size) : ::pwrite(fd, p, size, static_cast<off_t>(offset));
     if (n < 0) {
       if (errno == EINTR) continue;
       return Status::Failed(ErrnoText("cannot write " + path.string()));
     }
     p += n;
     size -= static_cast<size_t>(n);
+    if (offset >= 0) offset += n;
   }
   return Status::Ok();
 }
@@ -76,15 +79,7 @@ Status ReplacementFile::Open() {
 }
 
 Status ReplacementFile::WriteAt(const std::vector<uint8_t>& bytes, int64_t offset) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
-                         static_cast<off_t>(offset + static_cast<int64_t>(done)));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return Status::Failed(ErrnoText("cannot write " + scratch_.string()));
-    done += static_cast<size_t>(n);
-  }
-  return Status::Ok();
+  return WriteAll(fd_, bytes.data(), bytes.size(), scratch_, offset);
 }
 
 Status ReplacementFile::Write(const void* data, size_t size) {
