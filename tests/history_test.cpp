@@ -59,11 +59,9 @@ TEST_F(HistoryTest, LastFileIsTheNewestByTimeNotByText) {
        "output_2026_3_9_9_0_0_10.wav"},
       {{"output_2026_2_28_31_0_0.wav", "output_2026_10_1_8_0_0.wav"}, "output_2026_10_1_8_0_0.wav"},
       {{"notes.wav", " blank.wav", "output_x.wav", "output_1_2_3.wav", "output_2026__7_8_0_0.wav"},
-       " "},
-      {{}, " "}};
+       " "}};
   for (const auto& [files, newest] : cases) {
-    fs::remove_all("audio/oldversions");
-    fs::create_directory("audio/oldversions");
+    fs::remove_all("audio/oldversions"), fs::create_directory("audio/oldversions");
     for (const std::string& f : files) ws_.Put("audio/oldversions/" + f, Bytes{1});
     EXPECT_EQ(LastFile("audio/oldversions", "wav"), newest);
   }

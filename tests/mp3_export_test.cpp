@@ -66,13 +66,10 @@ TEST(Mp3Export, EveryRateGivesWellFormedFramesThatDecodeToExactlyTheInput) {
     }
     EXPECT_EQ(SamplesOf(scratch.Get("out.wav")).size(), in.size());
   }
-  // No information frame for what is no Layer III header of a known rate and bit rate.
-  for (const Bytes& h :
-       {Bytes{0x7F, 0xFB, 0xB8, 0x84}, {0xFF, 0xFB, 0xBC, 0x84}, {0xFF, 0xFB, 0x08, 0x84}}) {
-    Mp3InfoFields fields{.frame_bytes = 864};
-    std::copy(h.begin(), h.end(), fields.header);
-    EXPECT_TRUE(Mp3InfoFrame(fields).empty());
-  }
+  // No information frame for what is no Layer III header of a known rate and bit rate: no
+  // sync, sample rate index 3, bit rate index 0 (free format).
+  for (auto [sync, rates] : {std::pair<uint8_t, uint8_t>{0x7F, 0xB8}, {0xFF, 0xBC}, {0xFF, 0x08}})
+    EXPECT_TRUE(Mp3InfoFrame({.header = {sync, 0xFB, rates, 0x84}, .frame_bytes = 864}).empty());
 }
 
 // libshine's frames at 32 kHz are 863 bytes: with the padding bit set, which

@@ -9,8 +9,7 @@
 namespace tolva::testing {
 namespace {
 
-// A picture read back one character per pixel: W wave, s shaded paper, .
-// paper, # the ruler (rule, ticks and labels).
+// A picture read back a character a pixel: W wave, s shade, . paper, # ruler and labels.
 struct Picture {
   int width = 0, height = 0;
   std::string ink;  // row by row

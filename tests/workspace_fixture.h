@@ -117,7 +117,7 @@ class Workspace {
     std::sort(names.begin(), names.end());
     return names;
   }
-  Strings Snapshots(const fs::path& folder = "audio/oldversions") const { return Names(folder, 1); }
+  Strings Snapshots() const { return Names("audio/oldversions", true); }
   Strings AudioFiles() const { return Names("audio"); }
 
   // Writes `command` into audio/tolvaset.in and runs the binary in the workspace.
