@@ -34,7 +34,7 @@ Outcome RunIn(const char* c, bool line) {
 
 TEST(CommandLine, EachSubcommandDoesWhatItsOpCodeDoes) {
   for (const char* c :
-       {"0 0 0 0 0 import audio/res.mp3", "2 1 2 0 0.5 volume 0:01 2 0.5",
+       {"0 0 0 0 0 import audio/res.mp3", "0 0 0 0 0 import", "2 1 2 0 0.5 volume 0:01 2 0.5",
         "3 1 2.5 0 0 reverse 1.0 0:02.5", "4 1 2 0 0 cut 1. 2",
         "5 0 1 3 0 insert audio/res1.mp3 0 1 3", "6 1 2 0 1 silence 1 2 right",
         "7 1 3 0 2 speedup 1 3 2", "8 1 2 0 3 slowdown 1 2 3", "9 1 2 0 0.5 echo 1 2 .5",

@@ -45,10 +45,10 @@ TEST(Mp3Export, EveryRateGivesWellFormedFramesThatDecodeToExactlyTheInput) {
     EXPECT_EQ(Slice(mp3, crc_at - 154, crc_at - 146), Bytes({'I', 'n', 'f', 'o', 0, 0, 0, 15}));
     EXPECT_EQ(BigEndian(mp3, crc_at - 146, 8), count << 32 | static_cast<int64_t>(size));
     EXPECT_EQ(std::string(mp3.begin() + crc_at - 34, mp3.begin() + crc_at - 25), "tolva    ");
-    // The tag's bit rate; its source rate (to 32 kHz, 44.1 kHz, above) and mode (mono 0, else 2).
+    // Seek table entry 50 (128); the tag's bit rate, source rate (32 kHz, 44.1, more), mode.
     const int source = rate <= 32000 ? 0 : rate == 44100 ? 1 : 2;
-    EXPECT_EQ(std::tie(mp3[crc_at - 14], mp3[crc_at - 10]),
-              std::tuple(kbps, source << 6 | channels / 2 << 3));
+    EXPECT_EQ(std::tie(mp3[crc_at - 88], mp3[crc_at - 14], mp3[crc_at - 10]),
+              std::tuple(128, kbps, source << 6 | channels / 2 << 3));
     EXPECT_EQ(BigEndian(mp3, crc_at - 6, 4), static_cast<int64_t>(size));
     EXPECT_EQ(BigEndian(mp3, crc_at - 2, 2), Crc16(&mp3[info.length], size - info.length));
     EXPECT_EQ(BigEndian(mp3, crc_at, 2), Crc16(mp3.data(), crc_at));

@@ -93,11 +93,10 @@ TEST(Mp3Import, FailsWhenTheSamplesWouldNotFitTheHeader) {
   EXPECT_EQ(scratch.Get("out.wav").size(), 44u + 5000 * 4);
 }
 
-// Ops 5 and 10 through the binary: audio/res1.mp3 decoded as mpg123 decodes it,
-// brought to the working file's rate (at twice the rate every frame twice, at
-// three times thrice, at half every other frame); a stale audio/res1.wav is
-// never used. Into a second of silence: the MP3's first second inserted at
-// 0.5 s, or mixed in from 0.25 s to the end, halved.
+// Ops 5 and 10 through the binary: audio/res1.mp3 decoded as mpg123 decodes it, brought to the
+// working file's rate (twice the rate writes every frame twice, three times thrice, half keeps
+// every other one), never a stale audio/res1.wav. Into a second of silence: the MP3's first
+// second inserted at 0.5 s, or mixed in from 0.25 s to the end, halved.
 TEST(SecondSourceRun, InsertsAndMixesTheMp3AtTheWorkingFilesRate) {
   for (auto [to, from] : {std::pair{16000, 8000}, {16000, 32000}, {16000, 16000}, {24000, 8000}}) {
     const Bytes mp3 = EncodeMp3(Tones(from * 3 / 2, 1, from, 12000), 1, from);

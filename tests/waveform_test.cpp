@@ -64,25 +64,26 @@ TEST(Waveform, EachChannelHasItsLaneAboveTheRuler) {
   EXPECT_FALSE(DrawWaveform(two, {.height = 21, .range = {}}, "p.png").ok());
 }
 
-// Ticks every step of 1, 2, 5, 10, 15, 30 s ... 5 h, 10 h, 1 day whose labels
-// (m:ss or h:mm:ss, 8 pixels a glyph) keep 16 pixels apart; 40 rows: the rule
-// is row 20, labels start at row 27, two pixels right of their tick.
+// Ticks at the first step of 1, 2, 5, 10, 15, 30 s ... 10 h, 1 day whose labels (m:ss or h:mm:ss,
+// 8 pixels a glyph) keep 16 pixels apart, none if none does. In 40 rows the rule is row 20, labels
+// start at row 27, 2 pixels right of their tick; two glyphs from x, 3 x 5 cells of 2 x 2 pixels.
 TEST(Waveform, TheRulerTicksTheFirstStepWhoseLabelsFit) {
   const std::tuple<int64_t, int, const char*, int, const char*> cases[] = {
-      // seconds, width, ticks, a glyph's x, the glyph (3 x 5 cells of 2 x 2 pixels)
-      {16, 384, "0 48 96 144 192 240 288 336 ", 218, "####.#####.####"},  // 8 of 0:08
-      {60, 96, "0 48 ", 66, "###..####..####"},                           // 3 of 0:30
-      {3600, 400, "0 100 200 300 ", 318, "#.##.####..#..#"},              // 4 of 0:45:00
-      {36000, 144, "0 72 ", 122, "####.##.##.####"},                      // 0 of 5:00:00
+      {16, 384, "0 48 96 144 192 240 288 336 ", 210, "####.##.##.########.#####.####"},  // 08
+      {120, 192, "0 48 96 144 ", 154, "....#.....#....###..####..####"},                 // :3
+      {3600, 400, "0 100 200 300 ", 318, "#.##.####..#..#####..###..####"},              // 45
+      {36000, 144, "0 72 ", 114, "####.##.##.########.##.##.####"},                      // 00
+      {172800, 100, "", 0, ".............................."},  // no step fits
   };
-  for (const auto& [seconds, width, ticks, x, glyph] : cases) {
+  for (const auto& [seconds, width, ticks, x, glyphs] : cases) {
     const Picture p = Draw(1, Samples(seconds, 0), width, 40);
     std::string inked, cells;
     for (int i = 0; i < p.width; ++i)
       if (p.ink[23 * p.width + i] == '#') inked += std::to_string(i) + " ";
-    for (int i = 0; i < 15; ++i) cells += p.ink[(27 + i / 3 * 2) * p.width + x + i % 3 * 2];
+    for (int i = 0; i < 30; ++i)
+      cells += p.ink[(27 + i % 15 / 3 * 2) * p.width + x + i / 15 * 8 + i % 3 * 2];
     EXPECT_EQ(inked, ticks) << seconds;
-    EXPECT_EQ(cells, glyph) << seconds;
+    EXPECT_EQ(cells, glyphs) << seconds;
   }
 }
 
