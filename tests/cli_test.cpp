@@ -63,13 +63,12 @@ TEST(CommandLine, HelpListsEveryOperationWithArgumentsAndExample) {
   EXPECT_EQ(ws.RunBinary({.args = {"--version"}}).out, "tolva " TOLVA_VERSION "\n");
 }
 
-// Times are seconds or m:ss(.s), nothing else.
 TEST(CommandLine, UsageErrorsExitWithTwoAndTouchNothing) {
   Strings cases = {"bogus",    "volume 1 2",     "speedup 1 2 2.5", "waveform w.png --range 3 1",
                    "waveform", "-C nowhere info"};
-  for (const char* time : {"1:75", "1:3", "1:60", "1:5a", ":30", "1:30:00", "1e3", "1.2.3", "inf",
-                           "0x10", "1:30.5.", "1:30.5e"})
-    cases.push_back(std::string("volume ") + time + " 2 0.5");
+  for (const char* not_a_time : {"1:75", "1:3", "1:60", "1:5a", ":30", "1:30:00", "1e3", "1.2.3",
+                                 "inf", "0x10", "1:30.5.", "1:30.5e"})
+    cases.push_back(std::string("volume ") + not_a_time + " 2 0.5");
   for (const std::string& args : cases) {
     Workspace ws(TenSeconds());
     RunResult r = ws.RunBinary({.args = Words(args)});

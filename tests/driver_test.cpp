@@ -117,8 +117,7 @@ TEST(Driver, AnUnusableOrMissingWorkingFileStopsTheEditBeforeAnyChange) {
   EXPECT_EQ(ws.RunBinary({.args = {"info"}}).err, "tolva: cannot open audio: Not a directory\n");
 }
 
-// Whatever the file holds, even nothing: the player is the judge of that.
-TEST(Driver, ListenStartsTheDesktopOpenerOnTheWorkingFile) {
+TEST(Driver, ListenStartsTheDesktopOpenerOnTheWorkingFileEvenAnEmptyOne) {
   Workspace ws(Bytes{});
   const std::string opener = "#!/bin/sh\necho \"$@\" > opening && mv opening opened\n";
   fs::create_directory("bin");

@@ -38,8 +38,8 @@ class EffectsTest : public EffectTest {
   int32_t seconds_ = 0;
   // Puts audio/res1.wav and returns its record with the sizes of another file:
   // only its format and layout may be used.
-  RIFF PutSecond(const WavLayout& layout, const Samples& samples) {
-    ws_.Put("audio/res1.wav", BuildWav(layout, samples));
+  RIFF PutSecond(const WavLayout& layout, const Samples& samples, int64_t data_bytes = -1) {
+    ws_.Put("audio/res1.wav", BuildWav(layout, samples, data_bytes));
     RIFF r{};
     EXPECT_TRUE(GetInfo(r, kSecondSourceWav));
     r.DataSize = 4, r.ChunkSize = 40, r.FactData = -7, r.HasFact = true;
@@ -230,6 +230,10 @@ TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRange) {
     const auto run = [&](RIFF& r) { return (mix ? Combine : Merge)(r, record, at, begin, end); };
     EXPECT_EQ(Apply(wav, run), want);
   }
+  // A second source that ends before its header says is taken as far as it goes.
+  const RIFF cut_short = PutSecond({.channels = 1, .rate = 10}, {7, 8}, 8);
+  const auto run = [&](RIFF& r) { return Merge(r, cut_short, 0.1, 0.0, 1.0); };
+  EXPECT_EQ(Apply(BuildWav({.channels = 1, .rate = 10}, {1, 2}), run), (Samples{1, 7, 8, 2}));
 }
 
 // An insert past the header's 32-bit sizes is refused before the working file
@@ -282,13 +286,16 @@ TEST_P(EffectsTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
     EXPECT_EQ(ws_.Working(), working);
     EXPECT_EQ(ws_.AudioFiles(), (Strings{"output.wav", "res1.wav"}));
   }
-  // A rate on the wrong side is refused.
+  // A rate on the wrong side is refused; none at all is read from or to.
   const Bytes second = BuildWav({.rate = 1000}, Ramp(1500, 2));
   ws_.Put("audio/res1.wav", second);
   RIFF record{};
   ASSERT_TRUE(GetInfo(record, kSecondSourceWav));
   for (int rate : {1000, 900}) EXPECT_TRUE(RaiseSample(record, rate).refused());
   for (int rate : {1000, 0, -5}) EXPECT_TRUE(LowerSample(record, rate).refused());
+  EXPECT_FALSE(SecondSource().Open("audio/res1.wav", record, record.DataSize, 0, 2).ok());
+  record.SampleRate = 0;
+  EXPECT_FALSE(SecondSource().Open("audio/res1.wav", record, record.DataSize, 1000, 2).ok());
   EXPECT_EQ(ws_.Get("audio/res1.wav"), second);
 }
 

@@ -57,11 +57,6 @@ TEST(Waveform, EachChannelHasItsLaneAboveTheRuler) {
     const Picture p = Draw(channels, samples, 1, height, more);
     EXPECT_EQ(p.Column(0, std::strlen(column)), column) << height;
   }
-  // Below the command line's smallest height: a lane of one row, then none.
-  Workspace ws;
-  const Peaks two{2, 1, 0, 1, {0, 0}, {0, 0}};
-  EXPECT_TRUE(DrawWaveform(two, {.height = 22, .range = {}}, "p.png").ok());
-  EXPECT_FALSE(DrawWaveform(two, {.height = 21, .range = {}}, "p.png").ok());
 }
 
 // Ticks at the first step of 1, 2, 5, 10, 15, 30 s ... 10 h, 1 day whose labels (m:ss or h:mm:ss,
