@@ -74,6 +74,10 @@ Status RunCommand(const Command& command);
 // The whole run: read and delete the command file, carry the command out.
 Status Run();
 
+// What every run does first in a workspace it holds: removes the scratch files
+// of a killed run and finishes or undoes the history step it left.
+Status TidyWorkspace();
+
 // A time of a command as messages show it ("%g").
 std::string FormatSeconds(double value);
 

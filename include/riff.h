@@ -72,8 +72,8 @@ class ReplacementFile;
 // Writes the header image of `record` as the start of a new version of a file.
 Status PutFile(const RIFF& record, ReplacementFile& out);
 
-// GetInfo(record, type); for the import (type 0) the decoded file then becomes
-// the working file. Fails when the header cannot be read.
+// GetInfo(record, type), failing when the header cannot be read. Installing a
+// decoded import as the working file is the import's own step.
 Status Reset(RIFF& record, int type);
 
 // Whether the effects can work on a file with this header: 16-bit samples, one

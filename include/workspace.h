@@ -27,6 +27,8 @@ inline const fs::path kScratchMp3 = "audio/temp.mp3";
 inline const fs::path kSnapshots = "audio/oldversions";
 inline const fs::path kRedoSteps = "audio/oldversions/redo";
 inline const fs::path kDropped = "audio/oldversions/dropped";
+// The history step in progress (see history.h); none between runs.
+inline const fs::path kStep = "audio/.tolva-step";
 }  // namespace paths
 
 // Holds the workspace for one run: an exclusive lock on the audio folder
@@ -50,7 +52,8 @@ class WorkspaceLock {
 Status LockWorkspace(WorkspaceLock* lock);
 
 // Removes the scratch files a killed run may have left (links at their names
-// are removed, not followed). Call with the workspace held, before a command.
+// are removed, not followed), the copies of versions it was making among them.
+// Call with the workspace held, before a command.
 void RemoveLeftovers();
 
 // A new version of a file, written to a scratch file of its own and renamed over
@@ -76,8 +79,11 @@ class ReplacementFile {
   // the old file or the complete new one (SyncFolder makes the rename itself
   // durable where a later step depends on it). A file that can be made again
   // from a source that stays on the disk (a decoded MP3) may skip the flush.
+  // With Replace::kNo the file is put in place only where no file stands yet.
   enum class Flush { kToDisk, kSkip };
-  Status CommitAs(const fs::path& target, Flush flush = Flush::kToDisk);
+  enum class Replace { kYes, kNo };
+  Status CommitAs(const fs::path& target, Flush flush = Flush::kToDisk,
+                  Replace replace = Replace::kYes);
   // Removes the scratch file now.
   void Abandon();
 
@@ -97,7 +103,7 @@ class ReplacementFile {
 };
 
 // Makes the renames done in `folder` durable.
-void SyncFolder(const fs::path& folder);
+Status SyncFolder(const fs::path& folder);
 
 // "what: reason" for the current errno.
 std::string ErrnoText(const std::string& what);
@@ -133,12 +139,18 @@ bool SameFile(const fs::path& a, const fs::path& b);
 Status MoveOver(const fs::path& from, const fs::path& to);
 
 // Makes `to` (which must not exist) hold the bytes of `from`: a hard link where
-// the file system allows one, a byte copy otherwise. `*existed` is set when
-// `to` is there already, which is then left alone.
+// the file system allows one, a byte copy otherwise (written beside `to` as
+// "<to>.part" and put in place complete). `*existed` is set when `to` is there
+// already, which is then left alone.
 Status LinkOrCopy(const fs::path& from, const fs::path& to, bool* existed);
 
 // Copies a whole file into a new version of `to` (through ReplacementFile).
-Status CopyFile(const fs::path& from, const fs::path& to, const fs::path& scratch);
+Status CopyFile(const fs::path& from, const fs::path& to, const fs::path& scratch,
+                ReplacementFile::Replace replace = ReplacementFile::Replace::kYes);
+
+// Creates `path`, which must not exist, holding `text` (flushed to the disk
+// first when `durable`).
+Status WriteNewFile(const fs::path& path, const std::string& text, bool durable);
 
 // The scratch file for a new version of a file outside audio/: beside it, so
 // that the rename stays on one file system.

@@ -177,7 +177,9 @@ void ClearProgress() {
 Status InWorkspace(const std::function<Status()>& body) {
   WorkspaceLock lock;
   if (Status s = LockWorkspace(&lock); !s.ok()) return s;
-  RemoveLeftovers();
+  if (Exists(paths::kAudio)) {
+    if (Status s = TidyWorkspace(); !s.ok()) return s;
+  }
   if (isatty(STDERR_FILENO)) SetProgressListener(DrawProgress);
   progress_line.start = Clock::now();
   Status status = body();

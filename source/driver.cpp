@@ -49,13 +49,20 @@ Status OpenWithPlayer(const Command&) {
   return Status::Ok();
 }
 
+// An import over a working file keeps it as the newest snapshot first, as an
+// edit does: the work it holds stays reachable by undo. Nothing changes when
+// the decode fails.
 Status Import(const Command& c) {
   // A person may start a session in a folder that has no workspace yet.
   for (const fs::path& folder : {paths::kAudio, paths::kSnapshots}) {
     if (Status s = MakeFolder(folder); !s.ok()) return s;
   }
   if (Status s = Converter(0, c.file); !s.ok()) return s;
-  return Reset(Res, kImportWav);
+  Status s = Reset(Res, kImportWav);
+  if (s.ok()) s = CreateVersion();
+  if (s.ok()) s = RenameOver(paths::kImportWav, paths::kWorking);
+  if (!s.ok()) RemoveFile(paths::kImportWav);
+  return s;
 }
 
 // The export reads the working file and then removes it with its history, so
@@ -81,11 +88,18 @@ Status EncodeExport(const Command& c) {
 Status Export(const Command& c) {
   if (Status s = EncodeExport(c); !s.ok()) return s;
   const fs::path folder = c.file.empty() ? paths::kAudio : c.file.parent_path();
-  SyncFolder(folder.empty() ? fs::path(".") : folder);
-  for (Status s : {RemoveFile(paths::kWorking), RemoveFolder(paths::kSnapshots)}) Warn(s);
-  return Status::Ok();
+  if (Status s = SyncFolder(folder.empty() ? fs::path(".") : folder); !s.ok()) {
+    return Status::Failed(s.message() +
+                          "; the MP3 is written, the working file and its history stay");
+  }
+  Step clear;
+  clear.kind = Step::Kind::kClear;
+  if (Status s = BeginStep(clear, true); !s.ok()) return s;
+  Warn(ClearWorkingFileAndHistory());
+  return EndStep();
 }
 
+constexpr int kImport = 0;
 constexpr int kUndo = 666;
 constexpr int kRedo = 667;
 
@@ -97,7 +111,7 @@ constexpr Argument kSecondArg{"FILE", Slot::kFile, Form::kPath,
                               "the MP3 to take the range from (never changed)"};
 
 const Operation kOperations[] = {
-    {0,
+    {kImport,
      "import",
      "decode audio/res.mp3 into the working file audio/output.wav",
      Import,
@@ -308,14 +322,26 @@ Status Dispatch(const Command& command) {
 }  // namespace
 
 // Any command other than undo and redo that leaves another working file
-// (an edit, an import, an export) starts a new branch of the history.
+// (an edit, an import) starts a new branch of the history. The step is
+// written down first, so that the branch is started even when the run is
+// killed between the new working file and the end.
 Status RunCommand(const Command& command) {
+  if (!IsEditing(command.op) && command.op != kImport) return Dispatch(command);
   const FileIdentity before = IdentityOf(paths::kWorking);
-  Status status = Dispatch(command);
-  if (command.op != kUndo && command.op != kRedo && IdentityOf(paths::kWorking) != before) {
-    Warn(DropRedoSteps());
+  if (Exists(paths::kAudio)) {
+    Step replace;
+    replace.working = before;
+    if (Status s = BeginStep(replace, true); !s.ok()) return s;
   }
+  Status status = Dispatch(command);
+  if (IdentityOf(paths::kWorking) != before) Warn(DropRedoSteps());
+  if (Status s = EndStep(); !s.ok()) Warn(s);
   return status;
+}
+
+Status TidyWorkspace() {
+  RemoveLeftovers();
+  return FinishInterruptedStep();
 }
 
 Status Run() {
@@ -326,7 +352,7 @@ Status Run() {
   if (Status s = ReadPrefix(paths::kCommand, kCommandLimit, &text); !s.ok()) return s;
   // A command that stays behind would run again on the next start.
   if (Status s = RemoveFile(paths::kCommand); !s.ok()) return s;
-  RemoveLeftovers();
+  if (Status s = TidyWorkspace(); !s.ok()) return s;
   Command command;
   if (Status s = ParseCommand(text, &command); !s.ok()) return s;
   return RunCommand(command);

@@ -173,7 +173,6 @@ Status Reset(RIFF& record, int type) {
     if (!Exists(path)) return Status::Failed(std::string("there is no ") + path);
     return Status::Failed(std::string(path) + " is not a WAV file this program can read");
   }
-  if (type == kImportWav) return RenameOver(paths::kImportWav, paths::kWorking);
   return Status::Ok();
 }
 

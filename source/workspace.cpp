@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -55,12 +56,14 @@ std::string ErrnoText(const std::string& what) {
   return what + ": " + std::strerror(errno);
 }
 
-void SyncFolder(const fs::path& folder) {
-  int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
+Status SyncFolder(const fs::path& folder) {
+  const fs::path name = folder.empty() ? fs::path(".") : folder;
+  int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Status::Failed(ErrnoText("cannot open " + name.string()));
+  Status s =
+      ::fsync(fd) == 0 ? Status::Ok() : Status::Failed(ErrnoText("cannot flush " + name.string()));
+  ::close(fd);
+  return s;
 }
 
 ReplacementFile::~ReplacementFile() {
@@ -88,7 +91,23 @@ Status ReplacementFile::Write(const void* data, size_t size) {
   return Status::Ok();
 }
 
-Status ReplacementFile::CommitAs(const fs::path& target, Flush flush) {
+namespace {
+
+// rename(2) without replacing: renameat2 where the file system has it; the
+// workspace lock keeps the check and the rename together elsewhere.
+int RenameNoReplace(const fs::path& from, const fs::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  if (Exists(to)) {
+    errno = EEXIST;
+    return -1;
+  }
+  return ::rename(from.c_str(), to.c_str());
+}
+
+}  // namespace
+
+Status ReplacementFile::CommitAs(const fs::path& target, Flush flush, Replace replace) {
   if (flush == Flush::kToDisk && ::fdatasync(fd_) != 0) {
     return Status::Failed(ErrnoText("cannot write " + scratch_.string()));
   }
@@ -98,7 +117,9 @@ Status ReplacementFile::CommitAs(const fs::path& target, Flush flush) {
     ::unlink(scratch_.c_str());
     return Status::Failed(ErrnoText("cannot write " + scratch_.string()));
   }
-  if (::rename(scratch_.c_str(), target.c_str()) != 0) {
+  const int renamed = replace == Replace::kYes ? ::rename(scratch_.c_str(), target.c_str())
+                                               : RenameNoReplace(scratch_, target);
+  if (renamed != 0) {
     Status failed = Status::Failed(ErrnoText("cannot replace " + target.string()));
     ::unlink(scratch_.c_str());
     return failed;
@@ -192,6 +213,13 @@ void RemoveLeftovers() {
        {paths::kScratch, paths::kScratchMp3, paths::kImportWav, paths::kSecondWav}) {
     ::unlink(scratch.c_str());
   }
+  for (const fs::path& folder : {paths::kSnapshots, paths::kRedoSteps}) {
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = it->path().filename().string();
+      if (name.ends_with(".wav.part")) ::unlink(it->path().c_str());
+    }
+  }
 }
 
 namespace {
@@ -243,24 +271,18 @@ Status LinkOrCopy(const fs::path& from, const fs::path& to, bool* existed) {
     return Status::Failed(ErrnoText("cannot keep " + from.string() + " as " + to.string()));
   }
   // No links here (EPERM, EXDEV, EMLINK, ...): copy the bytes into a file that
-  // only appears under its name once it is complete.
-  int probe = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (probe < 0) {
-    if (errno == EEXIST) {
-      *existed = true;
-      return Status::Ok();
-    }
-    return Status::Failed(ErrnoText("cannot create " + to.string()));
+  // only appears under its name once it is complete, and never over another.
+  if (Exists(to)) {
+    *existed = true;
+    return Status::Ok();
   }
-  ::close(probe);
   fs::path scratch = to;
   scratch += ".part";
-  Status s = CopyFile(from, to, scratch);
-  if (!s.ok()) ::unlink(to.c_str());
-  return s;
+  return CopyFile(from, to, scratch, ReplacementFile::Replace::kNo);
 }
 
-Status CopyFile(const fs::path& from, const fs::path& to, const fs::path& scratch) {
+Status CopyFile(const fs::path& from, const fs::path& to, const fs::path& scratch,
+                ReplacementFile::Replace replace) {
   int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
   if (in < 0) return Status::Failed(ErrnoText("cannot open " + from.string()));
   struct stat st;
@@ -273,7 +295,19 @@ Status CopyFile(const fs::path& from, const fs::path& to, const fs::path& scratc
   Status s = out.Open();
   if (s.ok()) s = AppendRange(in, 0, st.st_size, out);
   ::close(in);
-  if (s.ok()) s = out.CommitAs(to);
+  if (s.ok()) s = out.CommitAs(to, ReplacementFile::Flush::kToDisk, replace);
+  return s;
+}
+
+Status WriteNewFile(const fs::path& path, const std::string& text, bool durable) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (fd < 0) return Status::Failed(ErrnoText("cannot create " + path.string()));
+  Status s = WriteAll(fd, text.data(), text.size(), path);
+  if (s.ok() && durable && ::fdatasync(fd) != 0) {
+    s = Status::Failed(ErrnoText("cannot write " + path.string()));
+  }
+  if (::close(fd) != 0 && s.ok()) s = Status::Failed(ErrnoText("cannot write " + path.string()));
+  if (!s.ok()) ::unlink(path.c_str());
   return s;
 }
 

@@ -60,46 +60,6 @@ TEST(Driver, CommandFilesOpCodesAndRangeChecks) {
   }
 }
 
-// Each undo goes back exactly one command, refused commands and unassigned
-// codes included (their snapshot is the working file itself), and redo walks
-// forward again until an edit starts a new branch. The export then clears the
-// history as it finds it: links removed, not followed, folders with contents.
-TEST(History, UndoGoesBackOneCommandAndRedoForwardAgain) {
-  const std::string no_redo = "tolva: refused: there is nothing to redo\n";
-  for (const Strings& commands : {Strings{"2 0 1 0 0.5", "3 1 3 0 0", "4 0 2 0 0"},
-                                  {"15 0 1 0 1", "2 0 1 0 2", "100 0 1 0 1", "2 -1 1 0 2"},
-                                  {"13 0 1 5 0", "2 9 10.2 0 0.5", "14 0 1 5 0", "7 0 5 0 2"}}) {
-    SCOPED_TRACE(commands[1]);
-    Workspace ws(TenSeconds());
-    std::vector<Bytes> before;  // the working file before each command, then after the last
-    for (const std::string& command : commands) {
-      before.push_back(ws.Working());
-      ASSERT_EQ(ws.Run(command).exit_code, 0);
-    }
-    before.push_back(ws.Working());
-    for (size_t i = commands.size(); i-- > 0;) {
-      EXPECT_EQ(ws.Run("666 0 0 0 0").err, "");
-      EXPECT_EQ(ws.Working(), before[i]) << i;
-      EXPECT_EQ(ws.Snapshots().size(), i);
-    }
-    EXPECT_EQ(ws.Run("666 0 0 0 0").err, "tolva: refused: there is no snapshot to undo to\n");
-    for (size_t i = 1; i < before.size(); ++i) {
-      EXPECT_EQ(ws.Run("667 0 0 0 0").err, "");
-      EXPECT_EQ(ws.Working(), before[i]) << i;
-      EXPECT_EQ(ws.Snapshots().size(), i);
-    }
-    EXPECT_EQ(ws.Run("667 0 0 0 0").err, no_redo);
-    ws.Run("666 0 0 0 0"), ws.Run("4 1 1 0 0");  // refused: the redo step stays
-    EXPECT_EQ(ws.Run("667 0 0 0 0").err, "");
-    EXPECT_EQ(ws.Working(), before.back());
-    ws.Run("666 0 0 0 0"), ws.Run("2 0 1 0 3");  // a new branch
-    EXPECT_EQ(ws.Run("667 0 0 0 0").err, no_redo);
-    fs::create_symlink("gone", "audio/oldversions/output_2030_1_1_8_0_0.wav");
-    EXPECT_EQ(ws.Run("999 0 0 0 0").err, "");
-    EXPECT_EQ(ws.AudioFiles(), Strings{"output.mp3"});
-  }
-}
-
 TEST(Driver, AnUnusableOrMissingWorkingFileStopsTheEditBeforeAnyChange) {
   Workspace ws;
   const Bytes eight_bit = BuildWav({.bits = 8}, Samples(400, 3));

@@ -35,21 +35,35 @@ TEST_F(HistoryTest, NamesUseUtcDateAndHourPlusEightWithoutLeadingZeros) {
       (std::vector<int>{2026, 3, 9, 31, 8, 7}));
 }
 
-// No working file, no snapshot; the folder is made, readable by all (a
-// front end may run as another user); one second, distinct names.
-TEST_F(HistoryTest, SnapshotsOfOneSecondGetDistinctNames) {
+// A new name sorts after every name in both folders, whatever the clock says;
+// no working file, no snapshot; the folder is made readable by all (a front
+// end may run as another user).
+TEST_F(HistoryTest, NewNamesSortAfterEveryNameInBothFolders) {
   const mode_t mask = umask(022);
   ASSERT_TRUE(CreateVersion().ok());
   EXPECT_FALSE(ws_.Has("audio/oldversions"));
-  const Bytes wav = BuildWav({}, Ramp(10, 2));
-  ws_.PutWorking(wav);
-  for (int i = 0; i < 3; ++i) ASSERT_TRUE(CreateVersion().ok());
-  EXPECT_EQ(ws_.Snapshots(),
-            (Strings{"output_2026_12_6_25_30_5.wav", "output_2026_12_6_25_30_5_1.wav",
-                     "output_2026_12_6_25_30_5_2.wav"}));
+  ws_.PutWorking(BuildWav({}, Ramp(10, 2)));
+  ASSERT_TRUE(CreateVersion().ok());
   EXPECT_EQ(fs::status("audio/oldversions").permissions(), fs::perms(0755));
   umask(mask);
-  EXPECT_EQ(ws_.Get("audio/oldversions/output_2026_12_6_25_30_5_2.wav"), wav);
+  const std::tuple<Strings, Strings, std::string> cases[] = {
+      {{}, {}, "output_2026_12_6_25_30_5.wav"},
+      {{"output_2026_12_6_25_30_5.wav"}, {}, "output_2026_12_6_25_30_5_1.wav"},
+      {{"output_2026_12_6_25_30_5.wav"}, {"output_2026_12_6_25_30_5_7.wav"},
+       "output_2026_12_6_25_30_5_8.wav"},
+      {{"output_2099_1_1_8_0_0_3.wav", "output_2026_12_6_25_30_6.wav"}, {},
+       "output_2099_1_1_8_0_0_4.wav"},
+      {{"output_2026_12_6_25_30_4_9.wav", "notes.wav"}, {"output_2026_12_6_8_0_0.wav"},
+       "output_2026_12_6_25_30_5.wav"}};
+  for (const auto& [snapshots, redo, name] : cases) {
+    fs::remove_all("audio/oldversions");
+    fs::create_directories("audio/oldversions/redo");
+    for (const std::string& f : snapshots) ws_.Put("audio/oldversions/" + f, Bytes{1});
+    for (const std::string& f : redo) ws_.Put("audio/oldversions/redo/" + f, Bytes{1});
+    EXPECT_EQ(NewVersionName(), name);
+  }
+  fs::create_directories("audio/oldversions/output_2026_12_6_25_30_5.wav");  // a folder's name
+  EXPECT_EQ(NewVersionName(), "output_2026_12_6_25_30_5_1.wav");
 }
 
 TEST_F(HistoryTest, LastFileIsTheNewestByTimeNotByText) {
@@ -86,7 +100,7 @@ TEST_F(HistoryTest, DamagedSnapshotsAreSkippedAndLeftInPlace) {
       "1.wav: it cannot be edited: the data chunk claims more bytes than the file holds\n";
   EXPECT_EQ(ws_.Run("666 0 0 0 0").err, skipped);
   EXPECT_EQ(ws_.Working(), good);
-  EXPECT_EQ(ws_.Get("audio/oldversions/redo/output_2026_1_1_8_0_0.wav"), current);
+  EXPECT_EQ(ws_.Get(paths::kRedoSteps / HistoryNames(paths::kRedoSteps, true).at(0)), current);
   EXPECT_EQ(ws_.Run("666 0 0 0 0").err,
             skipped + "tolva: refused: there is no snapshot to undo to\n");
   EXPECT_EQ(ws_.Working(), good);

@@ -47,6 +47,7 @@ struct RunOptions {
   bool ignore_sigxfsz = true;    // false: the run is killed at the limit
   std::string path_prefix = {};  // prepended to PATH (fake desktop opener)
   Strings args = {};             // command-line arguments; none: the front end's way
+  Strings env = {};              // "NAME=value" set for the run
 };
 
 // Ten and a half seconds of stereo at 8000 Hz (an MP3 rate): Seconds = 10,
@@ -71,6 +72,7 @@ inline pid_t Spawn(const Strings& args, const fs::path& folder, const char* out,
   }
   if (!options.path_prefix.empty())
     setenv("PATH", (options.path_prefix + ":" + getenv("PATH")).c_str(), 1);
+  for (const std::string& e : options.env) putenv(const_cast<char*>(e.c_str()));
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
@@ -143,7 +145,7 @@ class Workspace {
     r.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     r.signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     for (auto [name, text] : {std::pair{".stdout", &r.out}, {".stderr", &r.err}}) {
-      const Bytes b = Get(name);
+      const Bytes b = Has(name) ? Get(name) : Bytes{};  // none from a run killed at once
       text->assign(b.begin(), b.end());
       fs::remove(root_ / name);
     }
