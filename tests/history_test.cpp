@@ -49,11 +49,14 @@ TEST_F(HistoryTest, NewNamesSortAfterEveryNameInBothFolders) {
   const std::tuple<Strings, Strings, std::string> cases[] = {
       {{}, {}, "output_2026_12_6_25_30_5.wav"},
       {{"output_2026_12_6_25_30_5.wav"}, {}, "output_2026_12_6_25_30_5_1.wav"},
-      {{"output_2026_12_6_25_30_5.wav"}, {"output_2026_12_6_25_30_5_7.wav"},
+      {{"output_2026_12_6_25_30_5.wav"},
+       {"output_2026_12_6_25_30_5_7.wav"},
        "output_2026_12_6_25_30_5_8.wav"},
-      {{"output_2099_1_1_8_0_0_3.wav", "output_2026_12_6_25_30_6.wav"}, {},
+      {{"output_2099_1_1_8_0_0_3.wav", "output_2026_12_6_25_30_6.wav"},
+       {},
        "output_2099_1_1_8_0_0_4.wav"},
-      {{"output_2026_12_6_25_30_4_9.wav", "notes.wav"}, {"output_2026_12_6_8_0_0.wav"},
+      {{"output_2026_12_6_25_30_4_9.wav", "notes.wav"},
+       {"output_2026_12_6_8_0_0.wav"},
        "output_2026_12_6_25_30_5.wav"}};
   for (const auto& [snapshots, redo, name] : cases) {
     fs::remove_all("audio/oldversions");
