@@ -20,21 +20,18 @@ Status Reverse(RIFF& record, double begin, double end);
 // Op 4: removes the frames from the frame of `begin` up to the frame of `end`.
 Status CutOff(RIFF& record, double begin, double end);
 
-// Op 5: inserts the second source's range [begin, end) at `position` of the
-// working file. Only the format and layout of `second` are read.
-Status Merge(RIFF& working, const RIFF& second, double position, double begin, double end);
+class SecondSource;
+// Op 5: inserts the second source's range [begin, end) (in its own seconds) at
+// `position` of the working file; leaves the grown header in `working`.
+Status MergeFrom(RIFF& working, SecondSource& second, double position, double begin, double end);
 // Op 10: mixes the second source's range into the working file from `position`
 // on: each sample becomes (w + s) / 2, truncated toward zero.
-Status Combine(RIFF& working, const RIFF& second, double position, double begin, double end);
+Status CombineFrom(const RIFF& working, SecondSource& second, double position, double begin,
+                   double end);
 
 // Op 6: silences channel `channel` over the range; an index that names no
 // channel of the file leaves the audio unchanged.
 Status CutChannel(RIFF& record, double begin, double end, int channel);
-
-// Bring the second source audio/res1.wav to `rate` by repeating (Raise) or
-// dropping (Lower) whole frames in every second; only whole seconds are kept.
-Status RaiseSample(RIFF& second, int rate);
-Status LowerSample(RIFF& second, int rate);
 
 // Op 7: keeps the last frame of every group of `amount` frames of the range.
 Status Accelerate(RIFF& record, double begin, double end, int amount);

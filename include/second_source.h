@@ -8,8 +8,9 @@
 #include "status.h"
 #include "workspace.h"
 
-// The second source of an insert or a mix (audio/res1.wav), and the rate
-// conversion that brings it to the working file's sample rate.
+// The second source of an insert or a mix (audio/res1.wav) as the working file
+// needs it: read block by block, brought to the working file's sample rate and
+// channel count while it is read.
 namespace tolva {
 
 // How one whole second of `from` frames becomes a second of `to` frames by
@@ -45,16 +46,11 @@ class RateMap {
 // its frames hold.
 int64_t WholeSeconds(const RIFF& second);
 
-// The header of the second source after conversion to `rate`: SampleRate,
-// ByteRate, FactData (with a fact chunk), DataSize and ChunkSize for the whole
-// seconds at the new rate. Refused when the sizes do not fit 32 bits.
-Status ConvertedRecord(const RIFF& second, int32_t rate, RIFF* result);
-
 // Frames of a second source as the working file needs them: at `rate`, with
-// `channels` channels. A source of another rate reads as if RaiseSample or
-// LowerSample had rewritten it (whole seconds only); one of another channel
-// count is converted frame by frame (mono to stereo duplicates, stereo to mono
-// averages, truncating toward zero).
+// `channels` channels. A source of another rate reads as RateMap makes each of
+// its whole seconds (what follows the last whole second is not read); one of
+// another channel count is converted frame by frame (mono to stereo
+// duplicates, stereo to mono averages, truncating toward zero).
 class SecondSource {
  public:
   // `layout` gives SampleRate, NumChannels, BitsPerSample and DataOffset of
@@ -89,17 +85,5 @@ class SecondSource {
   int64_t buffer_first_ = 0;
   int64_t buffer_frames_ = 0;
 };
-
-// Opens audio/res1.wav with the format and layout of `second` (SampleRate,
-// NumChannels, BitsPerSample, DataOffset only) for a working file of
-// `channels` channels, without rate conversion. The data extent is the file's
-// own data chunk.
-Status OpenSecondWav(const RIFF& second, int channels, SecondSource* source);
-
-// Merge and Combine over an open second source. Merge leaves the grown header
-// in `working`.
-Status MergeFrom(RIFF& working, SecondSource& second, double position, double begin, double end);
-Status CombineFrom(const RIFF& working, SecondSource& second, double position, double begin,
-                   double end);
 
 }  // namespace tolva

@@ -15,25 +15,17 @@
 namespace tolva {
 
 // A range counted by its duration: `frames` frames from `first` on, clamped to
-// the audio. `seconds` is the duration that enters the Seconds arithmetic: the
-// command's end − begin, or for a range cut short by the end of the audio the
-// duration of the frames that remain (end − begin would then inflate Seconds).
+// the audio.
 struct DurationRange {
   int64_t first = 0;
   int64_t frames = 0;
-  double seconds = 0;
 };
 
 inline DurationRange RangeByDuration(const RIFF& record, double begin, double end) {
   const int64_t total = FrameCount(record);
   DurationRange range;
   range.first = FrameOf(record, begin, total);
-  const int64_t room = total - range.first;
-  range.frames = DurationFrames(record, begin, end, room);
-  const double wanted = std::floor((end - begin) * static_cast<double>(record.SampleRate));
-  range.seconds = wanted > static_cast<double>(room)
-                      ? static_cast<double>(range.frames) / static_cast<double>(record.SampleRate)
-                      : end - begin;
+  range.frames = DurationFrames(record, begin, end, total - range.first);
   return range;
 }
 
@@ -55,13 +47,6 @@ inline Status Resized(const RIFF& record, int64_t frames, RIFF* result) {
   r.FactData = static_cast<int32_t>(fact);
   *result = r;
   return Status::Ok();
-}
-
-// A real Seconds value stored into the record's integer field, truncated toward
-// zero and kept within 32 bits.
-inline int32_t TruncatedSeconds(double seconds) {
-  return static_cast<int32_t>(std::clamp(std::trunc(seconds), 0.0,
-                                         static_cast<double>(std::numeric_limits<int32_t>::max())));
 }
 
 }  // namespace tolva

@@ -1,5 +1,4 @@
 #include <algorithm>
-#include <limits>
 #include <vector>
 
 #include "effects.h"
@@ -10,9 +9,6 @@
 namespace tolva {
 
 namespace {
-
-// Frames of a second source at least as large as a working-file block.
-constexpr int64_t kSourceBlockFrames = 1 << 14;
 
 // A record that only carries a sample rate, for FrameOf and DurationFrames.
 RIFF AtRate(int32_t rate) {
@@ -48,110 +44,7 @@ Status MixFrames(Edit& edit, SecondSource& second, int64_t count) {
   return Status::Ok();
 }
 
-// The data chunk of audio/res1.wav as its own header gives it, never past the
-// end of the file.
-int64_t SecondDataBytes(const RIFF& layout) {
-  const int64_t in_file = std::max<int64_t>(0, FileSize(paths::kSecondWav) - layout.DataOffset);
-  RIFF own{};
-  if (!GetInfo(own, kSecondSourceWav)) return in_file;
-  return std::clamp<int64_t>(own.DataSize, 0, in_file);
-}
-
-template <typename Op>
-Status WithSecondWav(const RIFF& working, const RIFF& second, Op op) {
-  SecondSource source;
-  Status status = OpenSecondWav(second, working.NumChannels, &source);
-  if (status.ok()) status = op(source);
-  Status removed = RemoveFile(paths::kSecondWav);
-  return status.ok() ? removed : status;
-}
-
 }  // namespace
-
-Status SecondSource::Open(const fs::path& path, const RIFF& layout, int64_t data_bytes,
-                          int32_t rate, int channels) {
-  if (layout.SampleRate <= 0 || rate <= 0 || (channels != 1 && channels != 2)) {
-    return Status::Failed(path.string() + " has no usable sample rate or channel count");
-  }
-  RIFF extent = layout;
-  extent.DataSize =
-      static_cast<int32_t>(std::clamp<int64_t>(data_bytes, 0, std::numeric_limits<int32_t>::max()));
-  if (Status s = raw_.Open(path, extent); !s.ok()) return s;
-  rate_ = rate;
-  channels_ = channels;
-  convert_rate_ = layout.SampleRate != rate;
-  map_ = RateMap(layout.SampleRate, rate);
-  frames_ = convert_rate_ ? WholeSeconds(extent) * rate : raw_.frames();
-  buffer_.resize(static_cast<size_t>(kSourceBlockFrames * raw_.channels()));
-  buffer_frames_ = 0;
-  Seek(0);
-  return Status::Ok();
-}
-
-void SecondSource::Seek(int64_t frame) {
-  position_ = std::clamp<int64_t>(frame, 0, frames_);
-  if (!convert_rate_) {
-    raw_.Seek(position_);
-    return;
-  }
-  const int64_t second = position_ / map_.to(), within = position_ % map_.to();
-  const int64_t j = map_.SourceOf(within);
-  raw_frame_ = second * map_.from() + j;
-  copies_due_ = map_.WrittenBefore(j + 1) - within;
-}
-
-Status SecondSource::Fill(int64_t raw_frame) {
-  if (raw_frame >= buffer_first_ && raw_frame < buffer_first_ + buffer_frames_) return Status::Ok();
-  raw_.Seek(raw_frame);
-  buffer_first_ = raw_frame;
-  buffer_frames_ = std::min<int64_t>(kSourceBlockFrames, raw_.remaining());
-  return raw_.Read(buffer_.data(), buffer_frames_);
-}
-
-void SecondSource::Put(const int16_t* raw, int16_t* out) const {
-  if (raw_.channels() == channels_) {
-    std::copy(raw, raw + channels_, out);
-  } else if (channels_ == 2) {
-    out[0] = out[1] = raw[0];
-  } else {
-    out[0] = static_cast<int16_t>((raw[0] + raw[1]) / 2);
-  }
-}
-
-Status SecondSource::Read(int16_t* samples, int64_t count) {
-  if (count < 0 || count > frames_ - position_) {
-    return Status::Failed("internal error: read past the end of the second source");
-  }
-  const int raw_channels = raw_.channels();
-  if (!convert_rate_) {
-    for (int64_t done = 0; done < count;) {
-      const int64_t n = std::min(count - done, kSourceBlockFrames);
-      if (Status s = raw_.Read(buffer_.data(), n); !s.ok()) return s;
-      for (int64_t k = 0; k < n; ++k) {
-        Put(buffer_.data() + k * raw_channels, samples + (done + k) * channels_);
-      }
-      done += n;
-    }
-    position_ += count;
-    buffer_frames_ = 0;
-    return Status::Ok();
-  }
-  for (int64_t done = 0; done < count;) {
-    while (copies_due_ == 0) copies_due_ = map_.Copies(++raw_frame_ % map_.from());
-    if (Status s = Fill(raw_frame_); !s.ok()) return s;
-    const int16_t* raw = buffer_.data() + (raw_frame_ - buffer_first_) * raw_channels;
-    for (; copies_due_ > 0 && done < count; --copies_due_, ++done) {
-      Put(raw, samples + done * channels_);
-    }
-  }
-  position_ += count;
-  return Status::Ok();
-}
-
-Status OpenSecondWav(const RIFF& second, int channels, SecondSource* source) {
-  return source->Open(paths::kSecondWav, second, SecondDataBytes(second), second.SampleRate,
-                      channels);
-}
 
 Status MergeFrom(RIFF& working, SecondSource& second, double position, double begin, double end) {
   const int64_t total = FrameCount(working);
@@ -184,18 +77,6 @@ Status CombineFrom(const RIFF& working, SecondSource& second, double position, d
     second.Seek(first);
     if (Status s = MixFrames(edit, second, count); !s.ok()) return s;
     return edit.CopyRest();
-  });
-}
-
-Status Merge(RIFF& working, const RIFF& second, double position, double begin, double end) {
-  return WithSecondWav(working, second, [&](SecondSource& source) {
-    return MergeFrom(working, source, position, begin, end);
-  });
-}
-
-Status Combine(RIFF& working, const RIFF& second, double position, double begin, double end) {
-  return WithSecondWav(working, second, [&](SecondSource& source) {
-    return CombineFrom(working, source, position, begin, end);
   });
 }
 

@@ -111,7 +111,7 @@ Status ModeratePro(RIFF& record, double begin, double end, int amount) {
   if (Status s = CheckWindow(window); !s.ok()) return s;
   const DurationRange range = RangeByDuration(record, begin, end);
   RIFF result;
-  if (Status s = ModeratedHeader(record, range, amount, &result); !s.ok()) return s;
+  if (Status s = Resized(record, range.frames * (int64_t{amount} - 1), &result); !s.ok()) return s;
   const WindowOrder order = OrderAfter(window, std::max(amount >> 1, 1));
   Status status = RunEdit(record, result, [&](Edit& edit) {
     edit.Copy(range.first);

@@ -44,16 +44,6 @@ void KeepLastOfEachGroup(Edit& edit, const DurationRange& range, int64_t amount)
 
 }  // namespace
 
-Status ModeratedHeader(const RIFF& record, const DurationRange& range, int amount, RIFF* result) {
-  RIFF r;
-  if (Status s = Resized(record, range.frames * (static_cast<int64_t>(amount) - 1), &r); !s.ok()) {
-    return s;
-  }
-  r.Seconds = TruncatedSeconds(range.seconds * (amount - 1.0) + record.Seconds);
-  *result = r;
-  return Status::Ok();
-}
-
 RepeatWriter::RepeatWriter(Edit& edit, int64_t times)
     : edit_(edit),
       times_(times),
@@ -88,7 +78,6 @@ Status Accelerate(RIFF& record, double begin, double end, int amount) {
   const int64_t groups = range.frames == 0 ? 0 : (range.frames - 1) / amount + 1;
   RIFF result;
   if (Status s = Resized(record, groups - range.frames, &result); !s.ok()) return s;
-  result.Seconds = TruncatedSeconds(record.Seconds - range.seconds * (1.0 - 1.0 / amount));
   Status status = RunEdit(record, result, [&](Edit& edit) {
     edit.Copy(range.first);
     KeepLastOfEachGroup(edit, range, amount);
@@ -102,7 +91,7 @@ Status Moderate(RIFF& record, double begin, double end, int amount) {
   if (amount < 1) return RefuseFactorBelowOne(amount);
   const DurationRange range = RangeByDuration(record, begin, end);
   RIFF result;
-  if (Status s = ModeratedHeader(record, range, amount, &result); !s.ok()) return s;
+  if (Status s = Resized(record, range.frames * (int64_t{amount} - 1), &result); !s.ok()) return s;
   Status status = RunEdit(record, result, [&](Edit& edit) {
     edit.Copy(range.first);
     RepeatWriter writer(edit, amount);

@@ -1,7 +1,7 @@
 #pragma once
 
-// The slow-down shared by Moderate and ModeratePro (its header), and the writer
-// that repeats frames, which the rate conversion uses as well.
+// The writer that repeats frames, shared by the slow-downs (Moderate and
+// ModeratePro).
 
 #include <cstdint>
 #include <vector>
@@ -12,11 +12,6 @@
 #include "status.h"
 
 namespace tolva {
-
-// The header after every frame of `range` is written `amount` times (amount ≥ 1):
-// sizes grown by the added frames, Seconds grown by the range's duration times
-// amount − 1. Refused when a size would not fit 32 bits.
-Status ModeratedHeader(const RIFF& record, const DurationRange& range, int amount, RIFF* result);
 
 // Writes frames to an edit, each one `times` times in a row (or as often as
 // PutFrame says), in blocks of the edit's size.
