@@ -24,19 +24,13 @@ namespace tolva {
 std::function<int64_t()>& SnapshotClock();
 
 // One reading of the clock as a snapshot name spells it: the UTC date, and the
-// UTC hour plus 8 (8 to 31, not wrapped, the date not advanced).
+// UTC hour plus kSnapshotHourShift (8 to 31, not wrapped, the date not
+// advanced).
+constexpr int kSnapshotHourShift = 8;
 struct ClockReading {
   int year, month, day, hour, minute, second;
 };
 ClockReading ReadClock();
-
-// Each getter takes a reading of its own.
-int GetYear();
-int GetMonth();
-int GetDay();
-int GetHour();
-int GetMinute();
-int GetSecond();
 
 // "output_Y_M_D_H_M_S.wav", or "output_Y_M_D_H_M_S_N.wav" for the N-th later
 // snapshot of the same second.
@@ -48,10 +42,6 @@ std::optional<SnapshotKey> ParseSnapshotName(const std::string& name);
 
 // Names of the files (not folders) in `folder` ending in "." + ext, sorted.
 std::vector<std::string> GetFileList(const fs::path& folder, const std::string& ext);
-
-// The newest snapshot in `folder` by the time (and number) in its name, or " "
-// when there is none. Files whose names are not snapshot names are ignored.
-std::string LastFile(const fs::path& folder, const std::string& ext);
 
 // A name for a new version that no file holds in either folder and that sorts
 // after every name in both: the clock's reading, or, when the clock reads no

@@ -14,8 +14,6 @@ namespace tolva {
 
 namespace {
 
-constexpr int kHourShift = 8;
-
 bool ParseNumber(const std::string& text, size_t& pos, int64_t* value) {
   size_t start = pos;
   int64_t v = 0;
@@ -45,27 +43,8 @@ ClockReading ReadClock() {
   std::time_t now = static_cast<std::time_t>(SnapshotClock()());
   std::tm utc{};
   gmtime_r(&now, &utc);
-  return {utc.tm_year + 1900,       utc.tm_mon + 1, utc.tm_mday,
-          utc.tm_hour + kHourShift, utc.tm_min,     utc.tm_sec};
-}
-
-int GetYear() {
-  return ReadClock().year;
-}
-int GetMonth() {
-  return ReadClock().month;
-}
-int GetDay() {
-  return ReadClock().day;
-}
-int GetHour() {
-  return ReadClock().hour;
-}
-int GetMinute() {
-  return ReadClock().minute;
-}
-int GetSecond() {
-  return ReadClock().second;
+  return {utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour + kSnapshotHourShift,
+          utc.tm_min,         utc.tm_sec};
 }
 
 std::string SnapshotName(const ClockReading& when, int n) {
@@ -131,11 +110,6 @@ std::vector<std::string> SnapshotsByTime(const fs::path& folder, const std::stri
 }
 
 }  // namespace
-
-std::string LastFile(const fs::path& folder, const std::string& ext) {
-  const std::vector<std::string> names = SnapshotsByTime(folder, ext);
-  return names.empty() ? " " : names.back();
-}
 
 std::vector<std::string> HistoryNames(const fs::path& folder, bool newest_first) {
   std::vector<std::string> names = SnapshotsByTime(folder, "wav");
