@@ -19,8 +19,4 @@ int RunCommandLine(int argc, char** argv);
 // failure, `refused_status` for a refusal, 0 otherwise.
 int Report(const Status& status, int refused_status);
 
-// A time as people write it: seconds ("90.5") or minutes and seconds
-// ("1:30.5", the seconds two digits below 60). False for anything else.
-bool ParseTime(const std::string& text, double* seconds);
-
 }  // namespace tolva

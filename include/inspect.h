@@ -13,7 +13,4 @@ Status DescribeWorkspace(std::string* text);
 // The snapshots, newest first: name, when it was taken (UTC) and its length.
 Status DescribeHistory(std::string* text);
 
-// "m:ss.sss" (or "h:mm:ss.sss" from an hour on).
-std::string ClockTime(double seconds);
-
 }  // namespace tolva

@@ -15,4 +15,10 @@ void SetProgressListener(ProgressListener listener);
 // nothing.
 void ReportProgress(int64_t done, int64_t total);
 
+// From now on, when standard error is a terminal, steps that last more than
+// half a second show one self-updating line there (percent, elapsed,
+// remaining); EndProgressLine clears it and stops.
+void BeginProgressLine();
+void EndProgressLine();
+
 }  // namespace tolva

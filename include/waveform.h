@@ -3,33 +3,12 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
-#include <vector>
 
+#include "peaks.h"
 #include "status.h"
 
-// Pictures of a WAV file: the minimum and maximum of the samples under each
-// pixel column, drawn as a PNG or written as numbers for a front end that
-// draws its own.
+// Pictures of a WAV file's peaks (peaks.h), drawn as a PNG.
 namespace tolva {
-
-namespace fs = std::filesystem;
-
-struct Peaks {
-  int channels = 0;
-  int rate = 0;
-  int64_t frames = 0;
-  int width = 0;
-  // Indexed [channel * width + column].
-  std::vector<int16_t> min, max;
-};
-
-// Column x covers the frames [x × frames / width, (x + 1) × frames / width); a
-// column that covers none (fewer frames than columns) shows the frame at its
-// start. Reads the file once, block by block.
-Status ComputePeaks(const fs::path& wav, int width, Peaks* peaks);
-
-// {"sample_rate": R, "frames": N, "width": W, "channels": [[[min, max], ...], ...]}
-Status WritePeaksJson(const Peaks& peaks, const fs::path& json);
 
 struct PictureOptions {
   int height = 240;

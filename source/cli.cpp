@@ -14,28 +14,13 @@
 #include "driver.h"
 #include "inspect.h"
 #include "progress.h"
+#include "times.h"
 #include "waveform.h"
 #include "workspace.h"
 
 namespace tolva {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-bool Digits(const std::string& s) {
-  return std::all_of(s.begin(), s.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// "123", "123.", "123.45" or ".45"
-bool ParseDecimal(const std::string& s, double* value) {
-  const size_t point = s.find('.');
-  const std::string whole = s.substr(0, point);
-  const std::string fraction = point == std::string::npos ? "" : s.substr(point + 1);
-  if (!Digits(whole) || !Digits(fraction) || (whole.empty() && fraction.empty())) return false;
-  *value = std::strtod(s.c_str(), nullptr);
-  return std::isfinite(*value);
-}
 
 bool ParseNumber(const std::string& s, double* value) {
   const bool sign = !s.empty() && (s[0] == '-' || s[0] == '+');
@@ -45,7 +30,9 @@ bool ParseNumber(const std::string& s, double* value) {
 }
 
 bool ParseWhole(const std::string& s, double* value) {
-  if (s.empty() || !Digits(s) || s.size() > 9) return false;
+  if (s.empty() || s.size() > 9 || s.find_first_not_of("0123456789") != std::string::npos) {
+    return false;
+  }
   *value = std::strtod(s.c_str(), nullptr);
   return true;
 }
@@ -136,42 +123,6 @@ std::string Usage(const Operation& op) {
   return usage;
 }
 
-// One self-updating line on a terminal, shown only for steps that last.
-struct ProgressLine {
-  Clock::time_point start = Clock::now();
-  Clock::time_point last_drawn;
-  bool drawn = false;
-};
-ProgressLine progress_line;
-
-std::string Duration(double seconds) {
-  char text[32];
-  const auto s = static_cast<long long>(seconds + 0.5);
-  std::snprintf(text, sizeof text, "%lld:%02lld", s / 60, s % 60);
-  return text;
-}
-
-void DrawProgress(int64_t done, int64_t total) {
-  const Clock::time_point now = Clock::now();
-  const double elapsed = std::chrono::duration<double>(now - progress_line.start).count();
-  if (elapsed < 0.5) return;
-  if (progress_line.drawn && now - progress_line.last_drawn < std::chrono::milliseconds(100)) {
-    return;
-  }
-  const double part = std::clamp(static_cast<double>(done) / static_cast<double>(total), 0.0, 1.0);
-  const double left = part > 0 ? elapsed * (1 - part) / part : 0;
-  std::fprintf(stderr, "\r\033[K%3d%%  %s elapsed  %s left", static_cast<int>(part * 100),
-               Duration(elapsed).c_str(), Duration(left).c_str());
-  std::fflush(stderr);
-  progress_line.last_drawn = now;
-  progress_line.drawn = true;
-}
-
-void ClearProgress() {
-  if (progress_line.drawn) std::fputs("\r\033[K", stderr);
-  progress_line.drawn = false;
-}
-
 // Every subcommand that reads or changes the workspace runs through here, as
 // the only run in it, as a command from the command file does.
 Status InWorkspace(const std::function<Status()>& body) {
@@ -180,11 +131,9 @@ Status InWorkspace(const std::function<Status()>& body) {
   if (Exists(paths::kAudio)) {
     if (Status s = TidyWorkspace(); !s.ok()) return s;
   }
-  if (isatty(STDERR_FILENO)) SetProgressListener(DrawProgress);
-  progress_line.start = Clock::now();
+  BeginProgressLine();
   Status status = body();
-  SetProgressListener(nullptr);
-  ClearProgress();
+  EndProgressLine();
   return status;
 }
 
@@ -231,72 +180,35 @@ std::string FirstWord(int argc, char** argv) {
   return "";
 }
 
-}  // namespace
-
-bool ParseTime(const std::string& text, double* seconds) {
-  const size_t colon = text.find(':');
-  if (colon == std::string::npos) return ParseDecimal(text, seconds);
-  const std::string minutes = text.substr(0, colon), rest = text.substr(colon + 1);
-  double second = 0;
-  if (minutes.empty() || minutes.size() > 9 || !Digits(minutes) || rest.size() < 2 ||
-      !Digits(rest.substr(0, 2)) || (rest.size() > 2 && rest[2] != '.') ||
-      !ParseDecimal(rest, &second) || second >= 60) {
-    return false;
-  }
-  *seconds = std::strtod(minutes.c_str(), nullptr) * 60 + second;
-  return true;
-}
-
-int Report(const Status& status, int refused_status) {
-  if (status.failed()) {
-    std::fprintf(stderr, "tolva: %s\n", status.message().c_str());
-    return 1;
-  }
-  if (status.refused()) {
-    std::fprintf(stderr, "tolva: refused: %s\n", status.message().c_str());
-    return refused_status;
-  }
-  return 0;
-}
-
-int RunCommandLine(int argc, char** argv) {
-  CLI::App app(
-      "tolva edits a recording in the folder that holds audio/: import an MP3, edit "
-      "time ranges of the working file audio/output.wav (a snapshot before every edit, "
-      "undo), export an MP3. Times are seconds (90.5) or m:ss.s (1:30.5).",
-      "tolva");
-  app.set_version_flag("--version", "tolva " TOLVA_VERSION);
-  app.require_subcommand(1, 1);
-  std::string folder;
-  app.add_option("-C", folder, "work in DIR (the folder that holds audio/), not the current one")
-      ->type_name("DIR")
-      ->check(CLI::ExistingDirectory);
-
-  std::function<Status()> chosen;
-  std::vector<std::array<std::string, 4>> values(Operations().size());
+// One subcommand per row of the operation table; its arguments fill the same
+// command record the command file does. `texts` holds what was typed.
+void AddOperations(CLI::App& app, std::vector<std::array<std::string, 4>>& texts,
+                   std::function<Status()>& chosen) {
+  texts.resize(Operations().size());
   size_t row = 0;
   for (const Operation& op : Operations()) {
     CLI::App* sub = app.add_subcommand(op.SubcommandName(), op.summary);
     sub->footer(std::string("Example:\n  ") + (op.example ? op.example : Usage(op).c_str()));
+    std::array<std::string, 4>& typed = texts[row++];
     for (size_t k = 0; k < op.Arguments().size(); ++k) {
       const Argument& a = op.Arguments()[k];
-      sub->add_option(a.name, values[row][k], a.help)
+      sub->add_option(a.name, typed[k], a.help)
           ->required(!a.optional)
           ->type_name(FormName(a.form))
           ->check(Checks(a.form));
     }
-    std::array<std::string, 4>& texts = values[row];
-    sub->callback([&op, &texts, &chosen] {
+    sub->callback([&op, &typed, &chosen] {
       Command command;
       command.op = op.op;
       for (size_t k = 0; k < op.Arguments().size(); ++k) {
-        if (!texts[k].empty()) Fill(command, op.Arguments()[k], texts[k]);
+        if (!typed[k].empty()) Fill(command, op.Arguments()[k], typed[k]);
       }
       chosen = [command] { return RunCommand(command); };
     });
-    ++row;
   }
+}
 
+void AddQuestions(CLI::App& app, std::function<Status()>& chosen) {
   app.add_subcommand("info",
                      "show the working file's format and length, the snapshots and redo steps")
       ->footer("Example:\n  tolva info")
@@ -304,8 +216,9 @@ int RunCommandLine(int argc, char** argv) {
   app.add_subcommand("history", "list the snapshots, newest first, with time and length")
       ->footer("Example:\n  tolva history")
       ->callback([&chosen] { chosen = [] { return Print(DescribeHistory); }; });
+}
 
-  WaveformRequest waveform;
+void AddWaveform(CLI::App& app, WaveformRequest& waveform, std::function<Status()>& chosen) {
   CLI::App* picture =
       app.add_subcommand("waveform", "draw the working file as a PNG (or write its peaks as JSON)");
   picture->add_option("OUT", waveform.picture, "the PNG to write")->type_name("FILE");
@@ -322,7 +235,7 @@ int RunCommandLine(int argc, char** argv) {
   picture->add_option("--peaks", waveform.peaks, "write each column's minimum and maximum as JSON")
       ->type_name("OUT.json");
   picture->footer("Example:\n  tolva waveform before.png --range 60 90");
-  picture->callback([&] {
+  picture->callback([&waveform, &chosen] {
     if (waveform.picture.empty() && waveform.peaks.empty()) {
       throw CLI::ValidationError("waveform", "give OUT.png, --peaks OUT.json or both");
     }
@@ -334,36 +247,73 @@ int RunCommandLine(int argc, char** argv) {
     }
     chosen = [&waveform] { return MakeWaveform(waveform); };
   });
+}
 
+// What went wrong, and the usage line of the subcommand it concerns.
+int ReportUsageError(CLI::App& app, const CLI::ParseError& e, int argc, char** argv) {
+  const std::vector<CLI::App*> subs = app.get_subcommands();
+  const std::string unknown = subs.empty() ? FirstWord(argc, argv) : "";
+  const auto known = app.get_subcommands([&](CLI::App* sub) { return sub->get_name() == unknown; });
+  if (!unknown.empty() && known.empty()) {
+    std::fprintf(stderr, "tolva: unknown subcommand '%s'\n", unknown.c_str());
+  } else {
+    std::fprintf(stderr, "tolva: %s\n", e.what());
+  }
+  const Operation* chosen_op = nullptr;
+  for (const Operation& op : Operations()) {
+    if (!subs.empty() && subs.back()->get_name() == op.SubcommandName()) chosen_op = &op;
+  }
+  if (chosen_op != nullptr) {
+    std::fprintf(stderr, "usage: %s (see tolva %s --help)\n", Usage(*chosen_op).c_str(),
+                 chosen_op->SubcommandName());
+  } else {
+    std::fprintf(stderr, "usage: tolva [-C DIR] SUBCOMMAND [ARGS...] (see tolva --help)\n");
+  }
+  return kExitUsage;
+}
+
+}  // namespace
+
+int Report(const Status& status, int refused_status) {
+  if (status.failed()) {
+    std::fprintf(stderr, "tolva: %s\n", status.message().c_str());
+    return kExitFailed;
+  }
+  if (status.refused()) {
+    std::fprintf(stderr, "tolva: refused: %s\n", status.message().c_str());
+    return refused_status;
+  }
+  return kExitDone;
+}
+
+int RunCommandLine(int argc, char** argv) {
+  CLI::App app(
+      "tolva edits a recording in the folder that holds audio/: import an MP3, edit "
+      "time ranges of the working file audio/output.wav (a snapshot before every edit, "
+      "undo), export an MP3. Times are seconds (90.5) or m:ss.s (1:30.5).",
+      "tolva");
+  app.set_version_flag("--version", "tolva " TOLVA_VERSION);
+  app.require_subcommand(1, 1);
+  std::string folder;
+  app.add_option("-C", folder, "work in DIR (the folder that holds audio/), not the current one")
+      ->type_name("DIR")
+      ->check(CLI::ExistingDirectory);
+  std::function<Status()> chosen;
+  std::vector<std::array<std::string, 4>> typed;
+  WaveformRequest waveform;
+  AddOperations(app, typed, chosen);
+  AddQuestions(app, chosen);
+  AddWaveform(app, waveform, chosen);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
-    const std::vector<CLI::App*> subs = app.get_subcommands();
-    const std::string unknown = subs.empty() ? FirstWord(argc, argv) : "";
-    const auto known =
-        app.get_subcommands([&](CLI::App* sub) { return sub->get_name() == unknown; });
-    if (!unknown.empty() && known.empty()) {
-      std::fprintf(stderr, "tolva: unknown subcommand '%s'\n", unknown.c_str());
-    } else {
-      std::fprintf(stderr, "tolva: %s\n", e.what());
-    }
-    const Operation* chosen_op = nullptr;
-    for (const Operation& op : Operations()) {
-      if (!subs.empty() && subs.back()->get_name() == op.SubcommandName()) chosen_op = &op;
-    }
-    if (chosen_op != nullptr) {
-      std::fprintf(stderr, "usage: %s (see tolva %s --help)\n", Usage(*chosen_op).c_str(),
-                   chosen_op->SubcommandName());
-    } else {
-      std::fprintf(stderr, "usage: tolva [-C DIR] SUBCOMMAND [ARGS...] (see tolva --help)\n");
-    }
-    return 2;
+    return ReportUsageError(app, e, argc, argv);
   }
   if (!folder.empty() && ::chdir(folder.c_str()) != 0) {
-    return Report(Status::Failed(ErrnoText("cannot work in " + folder)), 3);
+    return Report(Status::Failed(ErrnoText("cannot work in " + folder)), kExitRefused);
   }
-  return Report(InWorkspace(chosen), 3);
+  return Report(InWorkspace(chosen), kExitRefused);
 }
 
 }  // namespace tolva

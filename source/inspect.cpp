@@ -7,6 +7,7 @@
 
 #include "history.h"
 #include "riff.h"
+#include "times.h"
 #include "workspace.h"
 
 namespace tolva {
@@ -20,32 +21,19 @@ std::optional<RIFF> HeaderOf(const fs::path& wav) {
 }
 
 std::string Length(const RIFF& r) {
-  return ClockTime(static_cast<double>(FrameCount(r)) / r.SampleRate);
+  return ClockTime(static_cast<double>(FrameCount(r)) / r.SampleRate, 3);
 }
 
-// Snapshot names carry the UTC hour plus 8.
 std::string TakenAt(const SnapshotKey& k) {
   char text[64];
   std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld %02lld:%02lld:%02lld UTC",
                 static_cast<long long>(k[0]), static_cast<long long>(k[1]),
-                static_cast<long long>(k[2]), static_cast<long long>(k[3] - 8),
+                static_cast<long long>(k[2]), static_cast<long long>(k[3] - kSnapshotHourShift),
                 static_cast<long long>(k[4]), static_cast<long long>(k[5]));
   return text;
 }
 
 }  // namespace
-
-std::string ClockTime(double seconds) {
-  const auto whole = static_cast<long long>(seconds);
-  const double rest = seconds - static_cast<double>(whole) + static_cast<double>(whole % 60);
-  char text[64];
-  if (whole >= 3600) {
-    std::snprintf(text, sizeof text, "%lld:%02lld:%06.3f", whole / 3600, whole / 60 % 60, rest);
-  } else {
-    std::snprintf(text, sizeof text, "%lld:%06.3f", whole / 60, rest);
-  }
-  return text;
-}
 
 Status DescribeWorkspace(std::string* text) {
   if (!Exists(paths::kAudio)) return Status::Failed("there is no audio/ folder here");

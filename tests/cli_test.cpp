@@ -6,6 +6,7 @@
 #include "inspect.h"
 #include "mp3_tools.h"
 #include "progress.h"
+#include "times.h"
 #include "workspace_fixture.h"
 
 namespace tolva::testing {
@@ -88,8 +89,10 @@ TEST(CommandLine, WorksInTheFolderOfDashCAndNeverChangesTheFileItReads) {
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(ws.Get("song.mp3"), mp3);
   EXPECT_TRUE(ws.Has("project/audio/output.wav"));
-  EXPECT_EQ(
-      ws.RunBinary({.args = {"-C", "project", "export", "audio/oldversions/x.mp3"}}).exit_code, 3);
+  for (const std::string& inside :
+       Strings{"audio/oldversions/x.mp3", std::string(300, 'a') + "/x.mp3"}) {
+    EXPECT_EQ(ws.RunBinary({.args = {"-C", "project", "export", inside}}).exit_code, 3);
+  }
   EXPECT_TRUE(ws.Has("project/audio/output.wav"));
 }
 
@@ -107,7 +110,14 @@ TEST(CommandLine, InfoAndHistoryDescribeTheWorkspace) {
   EXPECT_EQ(ws.RunBinary({.args = {"history"}}).out,
             "output_2026_1_2_11_4_5_1.wav  2026-01-02 03:04:05 UTC  unreadable\n"
             "output_2026_1_2_11_4_5.wav  2026-01-02 03:04:05 UTC  0:01.250\n");
-  EXPECT_EQ(ClockTime(3725.5), "1:02:05.500");
+  const std::tuple<double, int, bool, const char*> times[] = {{3725.5, 3, false, "1:02:05.500"},
+                                                              {59.9996, 3, false, "1:00.000"},
+                                                              {3599.6, 0, false, "1:00:00"},
+                                                              {-2, 1, false, "0:00.0"},
+                                                              {5, 0, true, "0:00:05"}};
+  for (const auto& [seconds, decimals, hours, text] : times) {
+    EXPECT_EQ(ClockTime(seconds, decimals, hours), text);
+  }
 }
 
 // An edit counts data bytes, the export frames, the import MP3 bytes.
