@@ -83,6 +83,10 @@ class Mp3Decoder {
   int64_t stray_frames_ = 0;
 };
 
+// Bytes of side information after a Layer III frame's header: MPEG-1 (32000
+// Hz and up) or MPEG-2 and 2.5, one channel or two.
+int Mp3SideInfoBytes(bool mpeg1, int channels);
+
 // CRC-16 with the polynomial 0x8005, bits reflected, as information frames
 // carry it; `crc` continues an earlier run.
 uint16_t Crc16(const uint8_t* bytes, size_t size, uint16_t crc = 0);

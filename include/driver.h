@@ -84,11 +84,4 @@ std::string FormatSeconds(double value);
 // int(amount): truncation toward zero, saturated to the 32-bit range.
 int TruncateToInt(double value);
 
-// The MP3 that an import, insert or mix reads: the command's file, or `fixed`.
-std::filesystem::path SourceMp3(const Command& command, const std::filesystem::path& fixed);
-
-// Ops whose glue lives beside the code it drives.
-Status RunMerge(const Command& command);    // op 5
-Status RunCombine(const Command& command);  // op 10
-
 }  // namespace tolva

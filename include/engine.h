@@ -32,7 +32,6 @@ void SwapIfBigEndian(int16_t* samples, size_t count);
 class FrameReader {
  public:
   FrameReader() = default;
-  ~FrameReader();
   FrameReader(const FrameReader&) = delete;
   FrameReader& operator=(const FrameReader&) = delete;
 
@@ -47,7 +46,7 @@ class FrameReader {
   int64_t trailing_bytes() const { return trailing_; }
   int64_t position() const { return position_; }
   int64_t remaining() const { return frames_ - position_; }
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   int64_t ByteOffsetOf(int64_t frame) const { return data_offset_ + frame * frame_bytes(); }
 
   // Moves to `frame`, clamped to [0, frames()].
@@ -57,7 +56,7 @@ class FrameReader {
 
  private:
   fs::path path_;
-  int fd_ = -1;
+  FileDescriptor fd_;
   int channels_ = 0;
   int64_t data_offset_ = 0;
   int64_t frames_ = 0;

@@ -5,6 +5,15 @@
 
 namespace tolva {
 
+// Exit status of a run. The command file's run ends with kExitDone for a
+// refusal too, as the front end expects; the command line uses kExitRefused.
+enum ExitStatus : int {
+  kExitDone = 0,
+  kExitFailed = 1,
+  kExitUsage = 2,    // the command line could not be read: nothing was touched
+  kExitRefused = 3,  // the command line's refusal
+};
+
 // Outcome of a command, or of any step of one. Only main turns it into an exit
 // status: a refusal is exit 0 (the command was not carried out, nothing but the
 // command file and an editing command's snapshot changed), a failure exit 1.

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -31,18 +32,32 @@ inline const fs::path kDropped = "audio/oldversions/dropped";
 inline const fs::path kStep = "audio/.tolva-step";
 }  // namespace paths
 
+// An open file descriptor, closed when this object goes away.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() { Close(); }
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.Release()) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes it now: false when close reports an error (for a file written to,
+  // data that may not have reached it).
+  bool Close();
+  int Release();
+
+ private:
+  int fd_ = -1;
+};
+
 // Holds the workspace for one run: an exclusive lock on the audio folder
 // itself, released when this object goes away (or the process ends).
 class WorkspaceLock {
- public:
-  WorkspaceLock() = default;
-  ~WorkspaceLock();
-  WorkspaceLock(const WorkspaceLock&) = delete;
-  WorkspaceLock& operator=(const WorkspaceLock&) = delete;
-
  private:
   friend Status LockWorkspace(WorkspaceLock* lock);
-  int fd_ = -1;
+  FileDescriptor folder_;
 };
 
 // Waits until no other run holds the workspace, then holds it. Every way in
@@ -87,7 +102,7 @@ class ReplacementFile {
   // Removes the scratch file now.
   void Abandon();
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   const fs::path& path() const { return scratch_; }
   // Block size of the file system the file is on (1 when it is not known).
   int64_t block_size() const { return block_size_; }
@@ -97,7 +112,7 @@ class ReplacementFile {
 
  private:
   fs::path scratch_;
-  int fd_ = -1;
+  FileDescriptor fd_;
   int64_t size_ = 0;
   int64_t block_size_ = 1;
 };
@@ -148,6 +163,10 @@ Status LinkOrCopy(const fs::path& from, const fs::path& to, bool* existed);
 Status CopyFile(const fs::path& from, const fs::path& to, const fs::path& scratch,
                 ReplacementFile::Replace replace = ReplacementFile::Replace::kYes);
 
+// Writes `size` bytes as a new version of `target` (outside audio/ too), through
+// a scratch file beside it; not flushed, as it can be made again.
+Status WriteWholeFile(const fs::path& target, const void* bytes, size_t size);
+
 // Creates `path`, which must not exist, holding `text` (flushed to the disk
 // first when `durable`).
 Status WriteNewFile(const fs::path& path, const std::string& text, bool durable);
@@ -156,8 +175,13 @@ Status WriteNewFile(const fs::path& path, const std::string& text, bool durable)
 // that the rename stays on one file system.
 fs::path ScratchBeside(const fs::path& target);
 
+// The absolute path of `path` with links and dots resolved as far as it
+// exists; nothing when that cannot be found out.
+std::optional<fs::path> Resolved(const fs::path& path);
+
 // Whether `file` lies in audio/ or below it, where the files are tolva's own:
 // a picture or an MP3 that a person asks for must not replace one of them.
+// True as well when the paths cannot be resolved.
 bool InAudioFolder(const fs::path& file);
 
 // Reads at most `limit` bytes from the start of a file.

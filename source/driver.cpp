@@ -15,6 +15,7 @@
 #include "effects.h"
 #include "history.h"
 #include "riff.h"
+#include "second_source.h"
 #include "workspace.h"
 
 extern char** environ;
@@ -65,16 +66,74 @@ Status Import(const Command& c) {
   return s;
 }
 
+// The MP3 that an import, insert or mix reads: the command's file, or `fixed`.
+fs::path SourceMp3(const Command& command, const fs::path& fixed) {
+  return command.file.empty() ? fixed : command.file;
+}
+
+Status RefuseSecondRange(const Command& c) {
+  if (c.end > static_cast<double>(Res1.Seconds)) {
+    return Status::Refused("the range ends at " + FormatSeconds(c.end) + " s, after the " +
+                           std::to_string(Res1.Seconds) + " whole seconds of " +
+                           SourceMp3(c, paths::kSecondMp3).string());
+  }
+  if (c.position < 0) return Status::Refused("the position lies before the audio");
+  if (c.position > static_cast<double>(Res.Seconds)) {
+    return Status::Refused("the position " + FormatSeconds(c.position) + " s lies after the " +
+                           std::to_string(Res.Seconds) + " whole seconds of audio");
+  }
+  return Status::Ok();
+}
+
+// Decodes audio/res1.mp3, loads Res1 and checks the command against both files;
+// then opens the second source as the working file needs it, converted while
+// it is read.
+Status PrepareSecondSource(const Command& c, SecondSource* source) {
+  if (Status s = Converter(1, c.file); !s.ok()) return s;
+  if (Status s = Reset(Res1, kSecondSourceWav); !s.ok()) return s;
+  if (Status s = CheckEditable(Res1, FileSize(paths::kSecondWav), paths::kSecondWav.string());
+      !s.ok()) {
+    return s;
+  }
+  if (Status s = RefuseSecondRange(c); !s.ok()) return s;
+  return source->Open(paths::kSecondWav, Res1, Res1.DataSize, Res.SampleRate, Res.NumChannels);
+}
+
+// Ops 5 and 10; audio/res1.wav never outlives the command, whatever became of it.
+template <typename Op>
+Status WithSecondSource(const Command& c, Op op) {
+  SecondSource source;
+  Status status = PrepareSecondSource(c, &source);
+  if (status.ok()) status = op(source);
+  Status removed = RemoveFile(paths::kSecondWav);
+  return status.ok() ? removed : status;
+}
+
+Status Insert(const Command& c) {
+  return WithSecondSource(
+      c, [&](SecondSource& source) { return MergeFrom(Res, source, c.position, c.begin, c.end); });
+}
+
+Status Mix(const Command& c) {
+  return WithSecondSource(c, [&](SecondSource& source) {
+    return CombineFrom(Res, source, c.position, c.begin, c.end);
+  });
+}
+
 // The export reads the working file and then removes it with its history, so
-// it must never be written over one of the workspace's own files.
+// it must never be written over one of the workspace's own files; a path that
+// cannot be resolved counts as one.
 bool IsWorkspaceFile(const fs::path& file) {
-  std::error_code ec;
-  return InAudioFolder(file) && fs::weakly_canonical(fs::absolute(file, ec), ec) !=
-                                    fs::weakly_canonical(fs::absolute(paths::kExportMp3, ec), ec);
+  if (!InAudioFolder(file)) return false;
+  const std::optional<fs::path> target = Resolved(file), export_mp3 = Resolved(paths::kExportMp3);
+  return !target || !export_mp3 || *target != *export_mp3;
 }
 
 Status EncodeExport(const Command& c) {
   if (c.file.empty()) return transformer();
+  if (!Resolved(c.file)) {
+    return Status::Refused("cannot tell whether " + c.file.string() + " lies in the workspace");
+  }
   if (IsWorkspaceFile(c.file)) {
     return Status::Refused("the export would replace " + c.file.string() +
                            ", a file of the workspace");
@@ -102,6 +161,7 @@ Status Export(const Command& c) {
 constexpr int kImport = 0;
 constexpr int kUndo = 666;
 constexpr int kRedo = 667;
+constexpr int kExport = 999;
 
 constexpr Argument kBeginArg{"BEGIN", Slot::kBegin, Form::kTime, "start of the range"};
 constexpr Argument kEndArg{"END", Slot::kEnd, Form::kTime, "end of the range (not included)"};
@@ -150,7 +210,7 @@ const Operation kOperations[] = {
     {5,
      "insert",
      "insert [begin, end) of audio/res1.mp3 at position",
-     RunMerge,
+     Insert,
      "insert",
      {kSecondArg, kBeginArg, kEndArg, kAtArg},
      "tolva insert jingle.mp3 0 3 1:00"},
@@ -185,7 +245,7 @@ const Operation kOperations[] = {
     {10,
      "mix",
      "mix [begin, end) of audio/res1.mp3 into the working file from position on",
-     RunCombine,
+     Mix,
      "mix",
      {kSecondArg, kBeginArg, kEndArg, kAtArg},
      "tolva mix music.mp3 0 30 0:05"},
@@ -231,7 +291,7 @@ const Operation kOperations[] = {
      "redo",
      {},
      "tolva redo"},
-    {999,
+    {kExport,
      "export",
      "encode the working file into audio/output.mp3, then clear it and its history",
      Export,
@@ -268,10 +328,6 @@ Status PrepareEdit(const Command& c) {
 
 std::span<const Operation> Operations() {
   return kOperations;
-}
-
-fs::path SourceMp3(const Command& command, const fs::path& fixed) {
-  return command.file.empty() ? fixed : command.file;
 }
 
 std::string FormatSeconds(double value) {

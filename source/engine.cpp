@@ -45,18 +45,14 @@ int64_t DurationFrames(const RIFF& record, double begin, double end, int64_t lim
   return ClampFrames(std::floor((end - begin) * static_cast<double>(record.SampleRate)), limit);
 }
 
-FrameReader::~FrameReader() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 Status FrameReader::Open(const fs::path& path, const RIFF& record) {
   path_ = path;
   if (record.BitsPerSample != 16 || (record.NumChannels != 1 && record.NumChannels != 2) ||
       record.DataSize < 0 || record.DataOffset < 0) {
     return Status::Failed(path.string() + " is not 16-bit mono or stereo PCM");
   }
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) return Status::Failed(ErrnoText("cannot open " + path.string()));
+  fd_ = FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd_.valid()) return Status::Failed(ErrnoText("cannot open " + path.string()));
   channels_ = record.NumChannels;
   data_offset_ = record.DataOffset;
   frames_ = record.DataSize / frame_bytes();
@@ -77,7 +73,7 @@ Status FrameReader::Read(int16_t* samples, int64_t count) {
   size_t want = static_cast<size_t>(count * frame_bytes());
   off_t offset = ByteOffsetOf(position_);
   while (want > 0) {
-    ssize_t n = ::pread(fd_, dst, want, offset);
+    ssize_t n = ::pread(fd_.get(), dst, want, offset);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return Status::Failed(ErrnoText("cannot read " + path_.string()));
     if (n == 0) return Status::Failed("cannot read " + path_.string() + ": the file ended early");

@@ -6,5 +6,5 @@
 // line for people.
 int main(int argc, char** argv) {
   if (argc > 1) return tolva::RunCommandLine(argc, argv);
-  return tolva::Report(tolva::Run(), 0);
+  return tolva::Report(tolva::Run(), tolva::kExitDone);
 }

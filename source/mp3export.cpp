@@ -39,7 +39,7 @@ constexpr int kMostGranuleBits = 4095;
 bool GranuleShareFits(int sample_rate, int channels, int kbps) {
   const bool mpeg1 = sample_rate >= 32000;
   const int granules = mpeg1 ? 2 : 1;
-  const int side_info = mpeg1 ? (channels == 1 ? 17 : 32) : (channels == 1 ? 9 : 17);
+  const int side_info = Mp3SideInfoBytes(mpeg1, channels);
   const int64_t padded_frame = int64_t{granules} * 72000 * kbps / sample_rate + 1;
   return (padded_frame - 4 - side_info) * 8 / (granules * channels) <= kMostGranuleBits;
 }

@@ -36,6 +36,11 @@ bool ReadLayer3Header(const uint8_t* h, int* kbps, int* rate, bool* padded) {
 
 }  // namespace
 
+int Mp3SideInfoBytes(bool mpeg1, int channels) {
+  if (mpeg1) return channels == 1 ? 17 : 32;
+  return channels == 1 ? 9 : 17;
+}
+
 uint16_t Crc16(const uint8_t* bytes, size_t size, uint16_t crc) {
   static const std::array<uint16_t, 256> kTable = [] {
     std::array<uint16_t, 256> table{};
@@ -62,7 +67,7 @@ std::vector<uint8_t> Mp3InfoFrame(const Mp3InfoFields& fields) {
   const bool mpeg1 = ((fields.header[1] >> 3) & 3) == 3;
   const int mode = fields.header[3] >> 6;  // 3: single channel
   // The tag starts after the side information, which stays zero: no audio.
-  size_t at = 4 + static_cast<size_t>(mpeg1 ? (mode == 3 ? 17 : 32) : (mode == 3 ? 9 : 17));
+  size_t at = 4 + static_cast<size_t>(Mp3SideInfoBytes(mpeg1, mode == 3 ? 1 : 2));
   if (fields.frame_bytes < 0 || static_cast<size_t>(fields.frame_bytes) < at + kTagBytes) return {};
   std::vector<uint8_t> frame(static_cast<size_t>(fields.frame_bytes), 0);
   std::memcpy(frame.data(), fields.header, 4);

@@ -56,14 +56,32 @@ std::string ErrnoText(const std::string& what) {
   return what + ": " + std::strerror(errno);
 }
 
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    Close();
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+bool FileDescriptor::Close() {
+  if (fd_ < 0) return true;
+  const int fd = Release();
+  return ::close(fd) == 0;
+}
+
+int FileDescriptor::Release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
 Status SyncFolder(const fs::path& folder) {
   const fs::path name = folder.empty() ? fs::path(".") : folder;
-  int fd = ::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Status::Failed(ErrnoText("cannot open " + name.string()));
-  Status s =
-      ::fsync(fd) == 0 ? Status::Ok() : Status::Failed(ErrnoText("cannot flush " + name.string()));
-  ::close(fd);
-  return s;
+  FileDescriptor fd(::open(name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return Status::Failed(ErrnoText("cannot open " + name.string()));
+  if (::fsync(fd.get()) != 0) return Status::Failed(ErrnoText("cannot flush " + name.string()));
+  return Status::Ok();
 }
 
 ReplacementFile::~ReplacementFile() {
@@ -73,20 +91,21 @@ ReplacementFile::~ReplacementFile() {
 Status ReplacementFile::Open() {
   Abandon();
   ::unlink(scratch_.c_str());
-  fd_ = ::open(scratch_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd_ < 0) return Status::Failed(ErrnoText("cannot create " + scratch_.string()));
+  fd_ = FileDescriptor(
+      ::open(scratch_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd_.valid()) return Status::Failed(ErrnoText("cannot create " + scratch_.string()));
   size_ = 0;
   struct statvfs vfs;
-  block_size_ = ::fstatvfs(fd_, &vfs) == 0 && vfs.f_bsize > 0 ? vfs.f_bsize : 1;
+  block_size_ = ::fstatvfs(fd_.get(), &vfs) == 0 && vfs.f_bsize > 0 ? vfs.f_bsize : 1;
   return Status::Ok();
 }
 
 Status ReplacementFile::WriteAt(const std::vector<uint8_t>& bytes, int64_t offset) {
-  return WriteAll(fd_, bytes.data(), bytes.size(), scratch_, offset);
+  return WriteAll(fd_.get(), bytes.data(), bytes.size(), scratch_, offset);
 }
 
 Status ReplacementFile::Write(const void* data, size_t size) {
-  if (Status s = WriteAll(fd_, data, size, scratch_); !s.ok()) return s;
+  if (Status s = WriteAll(fd_.get(), data, size, scratch_); !s.ok()) return s;
   size_ += static_cast<int64_t>(size);
   return Status::Ok();
 }
@@ -108,12 +127,10 @@ int RenameNoReplace(const fs::path& from, const fs::path& to) {
 }  // namespace
 
 Status ReplacementFile::CommitAs(const fs::path& target, Flush flush, Replace replace) {
-  if (flush == Flush::kToDisk && ::fdatasync(fd_) != 0) {
+  if (flush == Flush::kToDisk && ::fdatasync(fd_.get()) != 0) {
     return Status::Failed(ErrnoText("cannot write " + scratch_.string()));
   }
-  int fd = fd_;
-  fd_ = -1;
-  if (::close(fd) != 0) {
+  if (!fd_.Close()) {
     ::unlink(scratch_.c_str());
     return Status::Failed(ErrnoText("cannot write " + scratch_.string()));
   }
@@ -128,9 +145,8 @@ Status ReplacementFile::CommitAs(const fs::path& target, Flush flush, Replace re
 }
 
 void ReplacementFile::Abandon() {
-  if (fd_ < 0) return;
-  ::close(fd_);
-  fd_ = -1;
+  if (!fd_.valid()) return;
+  fd_.Close();
   ::unlink(scratch_.c_str());
 }
 
@@ -189,22 +205,14 @@ Status MoveOver(const fs::path& from, const fs::path& to) {
   return RenameOver(from, to);
 }
 
-WorkspaceLock::~WorkspaceLock() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 Status LockWorkspace(WorkspaceLock* lock) {
-  int fd = ::open(paths::kAudio.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0 && errno == ENOENT) return Status::Ok();
-  if (fd < 0) return Status::Failed(ErrnoText("cannot open " + paths::kAudio.string()));
-  while (::flock(fd, LOCK_EX) != 0) {
-    if (errno == EINTR) continue;
-    Status failed = Status::Failed(ErrnoText("cannot lock " + paths::kAudio.string()));
-    ::close(fd);
-    return failed;
+  FileDescriptor folder(::open(paths::kAudio.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!folder.valid() && errno == ENOENT) return Status::Ok();
+  if (!folder.valid()) return Status::Failed(ErrnoText("cannot open " + paths::kAudio.string()));
+  while (::flock(folder.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) return Status::Failed(ErrnoText("cannot lock " + paths::kAudio.string()));
   }
-  if (lock->fd_ >= 0) ::close(lock->fd_);
-  lock->fd_ = fd;
+  lock->folder_ = std::move(folder);
   return Status::Ok();
 }
 
@@ -283,51 +291,48 @@ Status LinkOrCopy(const fs::path& from, const fs::path& to, bool* existed) {
 
 Status CopyFile(const fs::path& from, const fs::path& to, const fs::path& scratch,
                 ReplacementFile::Replace replace) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return Status::Failed(ErrnoText("cannot open " + from.string()));
+  FileDescriptor in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in.valid()) return Status::Failed(ErrnoText("cannot open " + from.string()));
   struct stat st;
-  if (::fstat(in, &st) != 0) {
-    Status failed = Status::Failed(ErrnoText("cannot read " + from.string()));
-    ::close(in);
-    return failed;
-  }
+  if (::fstat(in.get(), &st) != 0) return Status::Failed(ErrnoText("cannot read " + from.string()));
   ReplacementFile out(scratch);
-  Status s = out.Open();
-  if (s.ok()) s = AppendRange(in, 0, st.st_size, out);
-  ::close(in);
-  if (s.ok()) s = out.CommitAs(to, ReplacementFile::Flush::kToDisk, replace);
-  return s;
+  if (Status s = out.Open(); !s.ok()) return s;
+  if (Status s = AppendRange(in.get(), 0, st.st_size, out); !s.ok()) return s;
+  return out.CommitAs(to, ReplacementFile::Flush::kToDisk, replace);
+}
+
+Status WriteWholeFile(const fs::path& target, const void* bytes, size_t size) {
+  ReplacementFile out(ScratchBeside(target));
+  if (Status s = out.Open(); !s.ok()) return s;
+  if (Status s = out.Write(bytes, size); !s.ok()) return s;
+  return out.CommitAs(target, ReplacementFile::Flush::kSkip);
 }
 
 Status WriteNewFile(const fs::path& path, const std::string& text, bool durable) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-  if (fd < 0) return Status::Failed(ErrnoText("cannot create " + path.string()));
-  Status s = WriteAll(fd, text.data(), text.size(), path);
-  if (s.ok() && durable && ::fdatasync(fd) != 0) {
+  FileDescriptor fd(
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+  if (!fd.valid()) return Status::Failed(ErrnoText("cannot create " + path.string()));
+  Status s = WriteAll(fd.get(), text.data(), text.size(), path);
+  if (s.ok() && durable && ::fdatasync(fd.get()) != 0) {
     s = Status::Failed(ErrnoText("cannot write " + path.string()));
   }
-  if (::close(fd) != 0 && s.ok()) s = Status::Failed(ErrnoText("cannot write " + path.string()));
+  if (!fd.Close() && s.ok()) s = Status::Failed(ErrnoText("cannot write " + path.string()));
   if (!s.ok()) ::unlink(path.c_str());
   return s;
 }
 
 Status ReadPrefix(const fs::path& path, size_t limit, std::string* out) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Status::Failed(ErrnoText("cannot open " + path.string()));
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return Status::Failed(ErrnoText("cannot open " + path.string()));
   out->assign(limit, '\0');
   size_t got = 0;
   while (got < limit) {
-    ssize_t n = ::read(fd, out->data() + got, limit - got);
+    ssize_t n = ::read(fd.get(), out->data() + got, limit - got);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      Status failed = Status::Failed(ErrnoText("cannot read " + path.string()));
-      ::close(fd);
-      return failed;
-    }
+    if (n < 0) return Status::Failed(ErrnoText("cannot read " + path.string()));
     if (n == 0) break;
     got += static_cast<size_t>(n);
   }
-  ::close(fd);
   out->resize(got);
   return Status::Ok();
 }
@@ -339,13 +344,21 @@ fs::path ScratchBeside(const fs::path& target) {
   return target.parent_path() / name;
 }
 
-bool InAudioFolder(const fs::path& file) {
+std::optional<fs::path> Resolved(const fs::path& path) {
   std::error_code ec;
-  const fs::path folder = fs::weakly_canonical(fs::absolute(paths::kAudio, ec), ec);
-  const fs::path target = fs::weakly_canonical(fs::absolute(file, ec), ec);
+  fs::path absolute = fs::absolute(path, ec);
+  if (ec) return std::nullopt;
+  fs::path resolved = fs::weakly_canonical(absolute, ec);
+  if (ec || resolved.empty()) return std::nullopt;
+  return resolved;
+}
+
+bool InAudioFolder(const fs::path& file) {
+  const std::optional<fs::path> folder = Resolved(paths::kAudio), target = Resolved(file);
+  if (!folder || !target) return true;  // what cannot be told apart is kept out
   auto [in_folder, in_target] =
-      std::mismatch(folder.begin(), folder.end(), target.begin(), target.end());
-  return in_folder == folder.end();
+      std::mismatch(folder->begin(), folder->end(), target->begin(), target->end());
+  return in_folder == folder->end();
 }
 
 }  // namespace tolva

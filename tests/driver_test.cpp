@@ -1,8 +1,10 @@
 #include "driver.h"
 
 #include <sys/file.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <fstream>
 #include <thread>
 
 #include "workspace_fixture.h"
@@ -79,12 +81,12 @@ TEST(Driver, AnUnusableOrMissingWorkingFileStopsTheEditBeforeAnyChange) {
 
 TEST(Driver, ListenStartsTheDesktopOpenerOnTheWorkingFileEvenAnEmptyOne) {
   Workspace ws(Bytes{});
-  const std::string opener = "#!/bin/sh\necho \"$@\" > opening && mv opening opened\n";
+  const std::string opener = "#!/bin/sh\necho \"$@\" > opened\n";
   fs::create_directory("bin");
   ws.Put("bin/xdg-open", Bytes(opener.begin(), opener.end()));
   fs::permissions("bin/xdg-open", fs::perms::owner_all);
+  ASSERT_EQ(mkfifo("opened", 0600), 0);  // read below once the opener writes it
   EXPECT_EQ(ws.Run("1 0 0 0 0", {.path_prefix = (ws.root() / "bin").string()}).exit_code, 0);
-  for (int i = 0; i < 200 && !ws.Has("opened"); ++i) usleep(10000);
   const Bytes opened = ws.Get("opened");
   EXPECT_EQ(std::string(opened.begin(), opened.end()), "audio/output.wav\n");
 }
@@ -114,13 +116,42 @@ TEST(CrashSafety, AFullDiskOrAKillLeavesTheWorkingFileWholeAndTheNextRunWorks) {
   EXPECT_NE(ws.Working(), TenSeconds());
 }
 
+// A folder that cannot be flushed once the MP3 is in place stops the export
+// there: the MP3 may not be on the disk for good, so the working file and its
+// history stay.
+TEST(CrashSafety, AnExportWhoseFolderCannotBeFlushedKeepsTheWorkingFile) {
+  Workspace ws(TenSeconds());
+  ws.Run("2 0 1 0 0.5");
+  const Bytes edited = ws.Working();
+  const RunResult r = ws.Run("999 0 0 0 0", {.env = Faults({"TOLVA_FSYNC_FAILS=1"})});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err,
+            "tolva: cannot flush audio: Input/output error; the MP3 is written, the working file "
+            "and its history stay\n");
+  EXPECT_EQ(ws.Working(), edited);
+  EXPECT_EQ(ws.Snapshots().size(), 1u);
+  EXPECT_TRUE(ws.Has("audio/output.mp3"));
+}
+
+// Whether process `pid` waits for a lock: a line "N: -> FLOCK ... pid ..." in /proc/locks.
+bool WaitsForALock(pid_t pid) {
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find("->") != std::string::npos &&
+        line.find(" " + std::to_string(pid) + " ") != std::string::npos) {
+      return true;
+    }
+  }
+  return false;
+}
+
 TEST(CrashSafety, ARunWaitsForTheRunHoldingTheWorkspace) {
   Workspace ws(TenSeconds());
   int held = open("audio", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   ws.Put("audio/tolvaset.in", Bytes{'2', ' ', '0', ' ', '1', ' ', '0', ' ', '2'});
   pid_t run = ws.Start();
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  while (!WaitsForALock(run)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   EXPECT_TRUE(ws.Has("audio/tolvaset.in"));  // not even read yet
   EXPECT_EQ(ws.Working(), TenSeconds());
   close(held);

@@ -1,9 +1,12 @@
-// Preloaded into a run of the binary by the history model test: kills the
-// process (SIGKILL) just before its N-th change to the file system, N taken
-// from TOLVA_KILL_AT. A run stopped at a moment picked at random among those
-// that matter, where a timer would mostly hit the start of the process.
-// Removing a name that is not there, or making a folder that is, changes
-// nothing and is not counted.
+// Faults of the disk and the machine for runs of the binary, preloaded by the
+// tests:
+// - TOLVA_KILL_AT=N kills the process (SIGKILL) just before its N-th change to
+//   the file system: a run stopped at a moment picked among those that matter,
+//   where a timer would mostly hit the start of the process. Removing a name
+//   that is not there, or making a folder that is, changes nothing and is not
+//   counted.
+// - TOLVA_FSYNC_FAILS makes fsync (which tolva calls on folders only) fail with
+//   EIO, as a disk that went away would.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -11,6 +14,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 namespace {
@@ -51,6 +55,15 @@ TOLVA_INTERPOSE(unlink, (const char* a), (a), Exists(a))
 TOLVA_INTERPOSE(remove, (const char* a), (a), Exists(a))
 TOLVA_INTERPOSE(rmdir, (const char* a), (a), Exists(a))
 TOLVA_INTERPOSE(mkdir, (const char* a, mode_t m), (a, m), !Exists(a))
-TOLVA_INTERPOSE(fsync, (int fd), (fd), true)
 TOLVA_INTERPOSE(fdatasync, (int fd), (fd), true)
+
+int fsync(int fd) {
+  Tick();
+  if (std::getenv("TOLVA_FSYNC_FAILS") != nullptr) {
+    errno = EIO;
+    return -1;
+  }
+  static auto next = Next<int (*)(int)>("fsync");
+  return next(fd);
+}
 }
