@@ -54,7 +54,9 @@ TEST(Mp3Export, EveryRateGivesWellFormedFramesThatDecodeToExactlyTheInput) {
     EXPECT_EQ(BigEndian(mp3, crc_at, 2), Crc16(mp3.data(), crc_at));
     const Samples decoded = SamplesOf(DecodeMp3(mp3));
     EXPECT_EQ(static_cast<int64_t>(decoded.size()), input_frames * channels);
-    EXPECT_GE(input_frames < 1000 ? 99 : SnrDb(in, decoded), kMinMp3SnrDb);
+    if (input_frames >= 1000) {  // too few for the measure; the count above still holds
+      EXPECT_GE(SnrDb(in, decoded), kMinMp3SnrDb);
+    }
     if (input_frames == 0) continue;  // an import of no audio fails
     Workspace scratch;
     scratch.Put("in.mp3", mp3);

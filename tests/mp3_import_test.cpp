@@ -113,7 +113,7 @@ TEST(SecondSourceRun, InsertsAndMixesTheMp3AtTheWorkingFilesRate) {
       ws.Put("audio/res1.wav", silence);
       const RunResult r = ws.Run(mix ? "10 0 1 0.25 0" : "5 0 1 0.5 0");
       EXPECT_EQ(std::tie(r.exit_code, r.err), std::make_tuple(0, ""));
-      EXPECT_TRUE(SamplesOf(ws.Working()) == want);
+      EXPECT_EQ(SamplesOf(ws.Working()), want);
       EXPECT_EQ(ws.AudioFiles(), (Strings{"oldversions", "output.wav", "res1.mp3"}));
     }
   }

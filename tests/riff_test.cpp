@@ -39,8 +39,16 @@ TEST(Header, ReadsEveryLayoutAndWritesItBackByteForByte) {
 // its Seconds, DataSize / ByteRate truncated (0 for a byte rate of 0).
 TEST(Header, ReadsAndAcceptsOnlyWhatTheEffectsCanEdit) {
   enum Verdict { kUnreadable, kNotEditable, kEditable };
-  // Name, offset, value, its bytes, verdict, Seconds, bytes cut off the end.
-  const std::tuple<const char*, int, uint32_t, int, Verdict, int32_t, int> cases[] = {
+  // `value` written as `bytes` bytes at `offset`, `cut` bytes cut off the end.
+  const struct {
+    const char* name;
+    int offset;
+    uint32_t value;
+    int bytes;
+    Verdict verdict;
+    int32_t seconds;
+    int cut;
+  } cases[] = {
       {"intact", 0, 'R', 1, kEditable, 0, 0},
       {"not RIFF", 3, 'X', 1, kUnreadable, 0, 0},
       {"data offset outside 32 bits", 40, 0x80000000, 4, kUnreadable, 0, 0},
@@ -56,16 +64,16 @@ TEST(Header, ReadsAndAcceptsOnlyWhatTheEffectsCanEdit) {
       {"byte rate 400", 28, 400, 4, kEditable, 1, 0},
       {"data longer than the file", 0, 'R', 1, kNotEditable, 0, 2},
   };
-  for (const auto& [name, offset, value, bytes, verdict, seconds, cut] : cases) {
-    SCOPED_TRACE(name);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     Bytes wav = BuildWav({}, Ramp(100, 2));
-    for (int i = 0; i < bytes; ++i) wav[offset + i] = static_cast<uint8_t>(value >> 8 * i);
-    wav.resize(wav.size() - cut);
+    for (int i = 0; i < c.bytes; ++i) wav[c.offset + i] = static_cast<uint8_t>(c.value >> 8 * i);
+    wav.resize(wav.size() - c.cut);
     RIFF r{};
-    ASSERT_EQ(ParseHeader(wav.data(), wav.size(), r), verdict != kUnreadable);
-    if (verdict == kUnreadable) continue;
-    EXPECT_EQ(CheckEditable(r, static_cast<int64_t>(wav.size()), "x").ok(), verdict == kEditable);
-    EXPECT_EQ(r.Seconds, seconds);
+    ASSERT_EQ(ParseHeader(wav.data(), wav.size(), r), c.verdict != kUnreadable);
+    if (c.verdict == kUnreadable) continue;
+    EXPECT_EQ(CheckEditable(r, static_cast<int64_t>(wav.size()), "x").ok(), c.verdict == kEditable);
+    EXPECT_EQ(r.Seconds, c.seconds);
   }
 }
 

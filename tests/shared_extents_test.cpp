@@ -47,9 +47,10 @@ TEST(SharedExtentsTest, AnEditThatKeepsTheLengthSharesAllButItsRangeWithTheSnaps
   const int64_t free_before = FreeBytes(xfs.path);
   ASSERT_EQ(ws.Run(volume).exit_code, 0);
   const int64_t taken = free_before - FreeBytes(xfs.path);
-  EXPECT_TRUE(ws.Working() == plain.Working() && ws.Working() != wav);
+  EXPECT_EQ(ws.Working(), plain.Working());
+  EXPECT_NE(ws.Working(), wav);
   ASSERT_EQ(ws.Snapshots().size(), 1u);
-  EXPECT_TRUE(ws.Get("audio/oldversions/" + ws.Snapshots()[0]) == wav);
+  EXPECT_EQ(ws.Get("audio/oldversions/" + ws.Snapshots()[0]), wav);
   // New are the range's blocks and a little metadata; a copy takes 5.3 MB.
   EXPECT_LT(taken, 176400 + 65536);
 }
