@@ -64,6 +64,23 @@ class FrameReader {
   int64_t position_ = 0;
 };
 
+// What an edit writes, told stretch by stretch in the order of the new file,
+// for a history that keeps versions as pieces: bytes copied from the source
+// file (at a byte offset of it), or bytes the edit made itself.
+class EditRecorder {
+ public:
+  virtual ~EditRecorder() = default;
+  // The new file will hold `total_bytes` bytes.
+  virtual Status Began(int64_t total_bytes) = 0;
+  virtual Status Copied(int64_t source_offset, int64_t length) = 0;
+  virtual Status Wrote(const uint8_t* bytes, size_t length) = 0;
+  // The new file is complete at `scratch`, about to be renamed over its target.
+  virtual Status Completed(const fs::path& scratch) = 0;
+};
+
+// The recorder that the edits RunEdit makes report to (none: nullptr).
+void SetEditRecorder(EditRecorder* recorder);
+
 // One new version of a file: its header image, then the frames that the
 // effect's stretches produce, strictly in order. The source is only read; the
 // result replaces the target at Commit, and only when it holds exactly the
@@ -79,7 +96,8 @@ class Edit {
   // `source` is the header the source file was read with, `result` the header
   // of the new version (the effect's size changes already applied).
   Edit(const RIFF& source, const RIFF& result, fs::path source_path = paths::kWorking,
-       fs::path target_path = paths::kWorking, fs::path scratch = paths::kScratch);
+       fs::path target_path = paths::kWorking, fs::path scratch = paths::kScratch,
+       EditRecorder* recorder = nullptr);
 
   // Opens the source and writes the result's header image.
   Status Open();
@@ -108,7 +126,8 @@ class Edit {
 
  private:
   Status Flush();
-  Status CopyThroughBuffer(FrameReader& from, int64_t count);
+  Status Append(const int16_t* samples, int64_t count, int64_t source_offset);
+  Status CopyThroughBuffer(int64_t count);
   Status Keep(Status s);
 
   Status status_ = Status::Ok();
@@ -116,6 +135,7 @@ class Edit {
   RIFF result_record_;
   fs::path source_path_;
   fs::path target_path_;
+  EditRecorder* recorder_;
   FrameReader source_;
   ReplacementFile out_;
   int64_t block_frames_;

@@ -28,6 +28,7 @@ inline const fs::path kScratchMp3 = "audio/temp.mp3";
 inline const fs::path kSnapshots = "audio/oldversions";
 inline const fs::path kRedoSteps = "audio/oldversions/redo";
 inline const fs::path kDropped = "audio/oldversions/dropped";
+inline const fs::path kPieces = "audio/oldversions/pieces";
 // The history step in progress (see history.h); none between runs.
 inline const fs::path kStep = "audio/.tolva-step";
 }  // namespace paths
@@ -86,6 +87,8 @@ class ReplacementFile {
   Status Open();
   // Writes all `size` bytes or fails (a full disk is a failure, not a short file).
   Status Write(const void* data, size_t size);
+  // Leaves `bytes` bytes unwritten (a hole, where the file system has them).
+  Status Skip(int64_t bytes);
   // Overwrites bytes already written, from `offset` on (a header whose sizes
   // are known only at the end).
   Status WriteAt(const std::vector<uint8_t>& bytes, int64_t offset);
@@ -99,6 +102,10 @@ class ReplacementFile {
   enum class Replace { kYes, kNo };
   Status CommitAs(const fs::path& target, Flush flush = Flush::kToDisk,
                   Replace replace = Replace::kYes);
+  // CommitAs in two steps, for work that must happen between the complete
+  // file and its rename: Close flushes and closes it, RenameTo puts it in place.
+  Status Close(Flush flush);
+  Status RenameTo(const fs::path& target, Replace replace = Replace::kYes);
   // Removes the scratch file now.
   void Abandon();
 
@@ -113,6 +120,7 @@ class ReplacementFile {
  private:
   fs::path scratch_;
   FileDescriptor fd_;
+  bool owns_scratch_ = false;  // from Open until renamed or abandoned
   int64_t size_ = 0;
   int64_t block_size_ = 1;
 };

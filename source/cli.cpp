@@ -208,14 +208,24 @@ void AddOperations(CLI::App& app, std::vector<std::array<std::string, 4>>& texts
   }
 }
 
-void AddQuestions(CLI::App& app, std::function<Status()>& chosen) {
+void AddQuestions(CLI::App& app, std::vector<std::string>& save, std::function<Status()>& chosen) {
   app.add_subcommand("info",
                      "show the working file's format and length, the snapshots and redo steps")
       ->footer("Example:\n  tolva info")
       ->callback([&chosen] { chosen = [] { return Print(DescribeWorkspace); }; });
-  app.add_subcommand("history", "list the snapshots, newest first, with time and length")
-      ->footer("Example:\n  tolva history")
-      ->callback([&chosen] { chosen = [] { return Print(DescribeHistory); }; });
+  CLI::App* history = app.add_subcommand(
+      "history", "list every version, newest first, with time and length; or save one");
+  history->add_option("--save", save, "write version N (1, 2, ... or r1, r2, ...) as FILE.wav")
+      ->expected(2)
+      ->type_name("N FILE");
+  history->footer("Example:\n  tolva history\n  tolva history --save 3 before-the-cuts.wav");
+  history->callback([&save, &chosen] {
+    if (save.empty()) {
+      chosen = [] { return Print(DescribeHistory); };
+    } else {
+      chosen = [&save] { return SaveHistoryVersion(save[0], save[1]); };
+    }
+  });
 }
 
 void AddWaveform(CLI::App& app, WaveformRequest& waveform, std::function<Status()>& chosen) {
@@ -300,9 +310,10 @@ int RunCommandLine(int argc, char** argv) {
       ->check(CLI::ExistingDirectory);
   std::function<Status()> chosen;
   std::vector<std::array<std::string, 4>> typed;
+  std::vector<std::string> save;
   WaveformRequest waveform;
   AddOperations(app, typed, chosen);
-  AddQuestions(app, chosen);
+  AddQuestions(app, save, chosen);
   AddWaveform(app, waveform, chosen);
   try {
     app.parse(argc, argv);

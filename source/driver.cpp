@@ -387,17 +387,23 @@ Status RunCommand(const Command& command) {
   if (Exists(paths::kAudio)) {
     Step replace;
     replace.working = before;
-    if (Status s = BeginStep(replace, true); !s.ok()) return s;
+    if (Status s = BeginStep(replace, false); !s.ok()) return s;
   }
-  Status status = Dispatch(command);
-  if (IdentityOf(paths::kWorking) != before) Warn(DropRedoSteps());
+  Status status = Status::Ok();
+  {
+    EditRecording recording;
+    status = Dispatch(command);
+  }
+  Warn(FinishReplace(before));
   if (Status s = EndStep(); !s.ok()) Warn(s);
   return status;
 }
 
 Status TidyWorkspace() {
   RemoveLeftovers();
-  return FinishInterruptedStep();
+  if (Status s = FinishInterruptedStep(); !s.ok()) return s;
+  // What a step writes for the working file is of no use once no step is under way.
+  return RemoveFile(paths::kNewWorkingPieces);
 }
 
 Status Run() {

@@ -86,12 +86,21 @@ Status FrameReader::Read(int16_t* samples, int64_t count) {
   return Status::Ok();
 }
 
+namespace {
+EditRecorder* active_recorder = nullptr;
+}  // namespace
+
+void SetEditRecorder(EditRecorder* recorder) {
+  active_recorder = recorder;
+}
+
 Edit::Edit(const RIFF& source, const RIFF& result, fs::path source_path, fs::path target_path,
-           fs::path scratch)
+           fs::path scratch, EditRecorder* recorder)
     : source_record_(source),
       result_record_(result),
       source_path_(std::move(source_path)),
       target_path_(std::move(target_path)),
+      recorder_(recorder),
       out_(std::move(scratch)),
       block_frames_(std::max<int64_t>(1, Engine().block_frames)) {}
 
@@ -105,6 +114,12 @@ Status Edit::Open() {
   if (Status s = source_.Open(source_path_, source_record_); !s.ok()) return Keep(s);
   block_.resize(static_cast<size_t>(block_frames_ * source_.channels()));
   if (Status s = out_.Open(); !s.ok()) return Keep(s);
+  if (recorder_ != nullptr) {
+    const std::vector<uint8_t> header = HeaderImage(result_record_);
+    Status s = recorder_->Began(static_cast<int64_t>(header.size()) + result_record_.DataSize);
+    if (s.ok()) s = recorder_->Wrote(header.data(), header.size());
+    if (!s.ok()) return Keep(s);
+  }
   return Keep(PutFile(result_record_, out_));
 }
 
@@ -121,25 +136,38 @@ Status Edit::Flush() {
   return s;
 }
 
-Status Edit::Emit(const int16_t* samples, int64_t count) {
-  if (!status_.ok()) return status_;
-  if (count <= 0) return Status::Ok();
-  size_t bytes = static_cast<size_t>(count * source_.frame_bytes());
-  size_t old = pending_.size();
+// The frames, in the file's byte order, at the end of what is to be written;
+// the recorder hears of them as copied from `source_offset` of the source or,
+// when that is negative, as made by the edit.
+Status Edit::Append(const int16_t* samples, int64_t count, int64_t source_offset) {
+  const size_t bytes = static_cast<size_t>(count * source_.frame_bytes());
+  const size_t old = pending_.size();
   pending_.resize(old + bytes);
   std::memcpy(pending_.data() + old, samples, bytes);
   SwapIfBigEndian(reinterpret_cast<int16_t*>(pending_.data() + old), bytes / 2);
+  if (recorder_ != nullptr) {
+    Status s = source_offset >= 0 ? recorder_->Copied(source_offset, static_cast<int64_t>(bytes))
+                                  : recorder_->Wrote(pending_.data() + old, bytes);
+    if (!s.ok()) return s;
+  }
   if (pending_.size() >= static_cast<size_t>(block_frames_ * source_.frame_bytes())) {
-    return Keep(Flush());
+    return Flush();
   }
   return Status::Ok();
 }
 
-Status Edit::CopyThroughBuffer(FrameReader& from, int64_t count) {
+Status Edit::Emit(const int16_t* samples, int64_t count) {
+  if (!status_.ok()) return status_;
+  if (count <= 0) return Status::Ok();
+  return Keep(Append(samples, count, -1));
+}
+
+Status Edit::CopyThroughBuffer(int64_t count) {
   while (count > 0) {
-    int64_t n = std::min(count, block_frames_);
-    if (Status s = from.Read(block_.data(), n); !s.ok()) return s;
-    if (Status s = Emit(block_.data(), n); !s.ok()) return s;
+    const int64_t n = std::min(count, block_frames_);
+    const int64_t offset = source_.ByteOffsetOf(source_.position());
+    if (Status s = source_.Read(block_.data(), n); !s.ok()) return s;
+    if (Status s = Append(block_.data(), n, offset); !s.ok()) return s;
     count -= n;
   }
   return Status::Ok();
@@ -150,16 +178,16 @@ Status Edit::Copy(int64_t count) {
   int64_t bytes = count * source_.frame_bytes();
   int64_t threshold = Engine().kernel_copy_min_bytes;
   if (threshold < 0 || bytes < threshold || count > source_.remaining()) {
-    return Keep(CopyThroughBuffer(source_, count));
+    return Keep(CopyThroughBuffer(count));
   }
   if (Status s = Flush(); !s.ok()) return Keep(s);
-  if (Status s = AppendRange(source_.fd(), source_.ByteOffsetOf(source_.position()), bytes, out_,
-                             Engine().kernel_copy_block);
+  const int64_t offset = source_.ByteOffsetOf(source_.position());
+  if (Status s = AppendRange(source_.fd(), offset, bytes, out_, Engine().kernel_copy_block);
       !s.ok()) {
     return Keep(s);
   }
   source_.Seek(source_.position() + count);
-  return Status::Ok();
+  return recorder_ == nullptr ? Status::Ok() : Keep(recorder_->Copied(offset, bytes));
 }
 
 Status Edit::CopyRest() {
@@ -167,8 +195,12 @@ Status Edit::CopyRest() {
   if (Status s = Copy(source_.remaining()); !s.ok()) return s;
   if (source_.trailing_bytes() == 0) return Status::Ok();
   if (Status s = Flush(); !s.ok()) return Keep(s);
-  return Keep(
-      AppendRange(source_.fd(), source_.ByteOffsetOf(last), source_.trailing_bytes(), out_));
+  const int64_t offset = source_.ByteOffsetOf(last);
+  if (Status s = AppendRange(source_.fd(), offset, source_.trailing_bytes(), out_); !s.ok()) {
+    return Keep(s);
+  }
+  return recorder_ == nullptr ? Status::Ok()
+                              : Keep(recorder_->Copied(offset, source_.trailing_bytes()));
 }
 
 Status Edit::Transform(int64_t count, const SampleFn& fn) {
@@ -197,11 +229,18 @@ Status Edit::Commit() {
                           std::to_string(out_.size()) + " bytes, its header announces " +
                           std::to_string(expected));
   }
-  return Keep(out_.CommitAs(target_path_));
+  if (Status s = out_.Close(ReplacementFile::Flush::kToDisk); !s.ok()) return Keep(s);
+  if (recorder_ != nullptr) {
+    if (Status s = recorder_->Completed(out_.path()); !s.ok()) {
+      out_.Abandon();
+      return Keep(s);
+    }
+  }
+  return Keep(out_.RenameTo(target_path_));
 }
 
 Status RunEdit(const RIFF& source, const RIFF& result, const std::function<Status(Edit&)>& body) {
-  Edit edit(source, result);
+  Edit edit(source, result, paths::kWorking, paths::kWorking, paths::kScratch, active_recorder);
   Status status = edit.Open();
   if (status.ok()) status = body(edit);
   Status committed = edit.Commit();

@@ -94,9 +94,20 @@ Status ReplacementFile::Open() {
   fd_ = FileDescriptor(
       ::open(scratch_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
   if (!fd_.valid()) return Status::Failed(ErrnoText("cannot create " + scratch_.string()));
+  owns_scratch_ = true;
   size_ = 0;
   struct statvfs vfs;
   block_size_ = ::fstatvfs(fd_.get(), &vfs) == 0 && vfs.f_bsize > 0 ? vfs.f_bsize : 1;
+  return Status::Ok();
+}
+
+Status ReplacementFile::Skip(int64_t bytes) {
+  if (bytes <= 0) return Status::Ok();
+  if (::ftruncate(fd_.get(), size_ + bytes) != 0 ||
+      ::lseek(fd_.get(), size_ + bytes, SEEK_SET) < 0) {
+    return Status::Failed(ErrnoText("cannot write " + scratch_.string()));
+  }
+  size_ += bytes;
   return Status::Ok();
 }
 
@@ -127,27 +138,37 @@ int RenameNoReplace(const fs::path& from, const fs::path& to) {
 }  // namespace
 
 Status ReplacementFile::CommitAs(const fs::path& target, Flush flush, Replace replace) {
+  if (Status s = Close(flush); !s.ok()) return s;
+  return RenameTo(target, replace);
+}
+
+Status ReplacementFile::Close(Flush flush) {
   if (flush == Flush::kToDisk && ::fdatasync(fd_.get()) != 0) {
     return Status::Failed(ErrnoText("cannot write " + scratch_.string()));
   }
   if (!fd_.Close()) {
-    ::unlink(scratch_.c_str());
+    Abandon();
     return Status::Failed(ErrnoText("cannot write " + scratch_.string()));
-  }
-  const int renamed = replace == Replace::kYes ? ::rename(scratch_.c_str(), target.c_str())
-                                               : RenameNoReplace(scratch_, target);
-  if (renamed != 0) {
-    Status failed = Status::Failed(ErrnoText("cannot replace " + target.string()));
-    ::unlink(scratch_.c_str());
-    return failed;
   }
   return Status::Ok();
 }
 
+Status ReplacementFile::RenameTo(const fs::path& target, Replace replace) {
+  const int renamed = replace == Replace::kYes ? ::rename(scratch_.c_str(), target.c_str())
+                                               : RenameNoReplace(scratch_, target);
+  if (renamed != 0) {
+    Status failed = Status::Failed(ErrnoText("cannot replace " + target.string()));
+    Abandon();
+    return failed;
+  }
+  owns_scratch_ = false;
+  return Status::Ok();
+}
+
 void ReplacementFile::Abandon() {
-  if (!fd_.valid()) return;
   fd_.Close();
-  ::unlink(scratch_.c_str());
+  if (owns_scratch_) ::unlink(scratch_.c_str());
+  owns_scratch_ = false;
 }
 
 int64_t FileSize(const fs::path& path) {
@@ -221,11 +242,10 @@ void RemoveLeftovers() {
        {paths::kScratch, paths::kScratchMp3, paths::kImportWav, paths::kSecondWav}) {
     ::unlink(scratch.c_str());
   }
-  for (const fs::path& folder : {paths::kSnapshots, paths::kRedoSteps}) {
+  for (const fs::path& folder : {paths::kSnapshots, paths::kRedoSteps, paths::kPieces}) {
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-      const std::string name = it->path().filename().string();
-      if (name.ends_with(".wav.part")) ::unlink(it->path().c_str());
+      if (it->path().filename().string().ends_with(".part")) ::unlink(it->path().c_str());
     }
   }
 }

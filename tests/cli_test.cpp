@@ -96,20 +96,34 @@ TEST(CommandLine, WorksInTheFolderOfDashCAndNeverChangesTheFileItReads) {
   EXPECT_TRUE(ws.Has("project/audio/output.wav"));
 }
 
-// Snapshot times back in UTC (the name's hour is 8 ahead); every snapshot
-// counted, damaged ones too; hours only from an hour on.
+// Times back in UTC (the name's hour is 8 ahead); every version counted and
+// listed, damaged ones too, numbered for --save; hours only from an hour on.
 TEST(CommandLine, InfoAndHistoryDescribeTheWorkspace) {
   Workspace ws(TenSeconds());
   fs::create_directories("audio/oldversions/redo");
-  ws.Put("audio/oldversions/output_2026_1_2_11_4_5.wav", BuildWav({.rate = 8000}, Ramp(10000, 2)));
+  const Bytes older = BuildWav({.rate = 8000}, Ramp(10000, 2));
+  ws.Put("audio/oldversions/output_2026_1_2_11_4_5.wav", older);
   ws.Put("audio/oldversions/output_2026_1_2_11_4_5_1.wav", Bytes(8, 'x'));
   ws.Put("audio/oldversions/redo/output_2026_1_1_8_0_0.wav", TenSeconds());
   EXPECT_EQ(ws.RunBinary({.args = {"info"}}).out,
             "working file: audio/output.wav\nformat: 16-bit PCM, stereo, 8000 Hz\n"
             "length: 0:10.500 (84000 frames)\nsnapshots: 2\nredo steps: 1\n");
   EXPECT_EQ(ws.RunBinary({.args = {"history"}}).out,
-            "output_2026_1_2_11_4_5_1.wav  2026-01-02 03:04:05 UTC  unreadable\n"
-            "output_2026_1_2_11_4_5.wav  2026-01-02 03:04:05 UTC  0:01.250\n");
+            " r1  output_2026_1_1_8_0_0        2026-01-01 00:00:00 UTC  0:10.500\n"
+            "     (working file)                                        0:10.500\n"
+            "  1  output_2026_1_2_11_4_5_1     2026-01-02 03:04:05 UTC  unreadable\n"
+            "  2  output_2026_1_2_11_4_5       2026-01-02 03:04:05 UTC  0:01.250\n");
+  const std::pair<Strings, int> saves[] = {{{"2", "two.wav"}, 0},      {{"r1", "r1.wav"}, 0},
+                                           {{"3", "none.wav"}, 3},     {{"2", "audio/x.wav"}, 3},
+                                           {{"1", "damaged.wav"}, 1}};
+  for (const auto& [save, status] : saves) {
+    Strings args = {"history", "--save"};
+    args.insert(args.end(), save.begin(), save.end());
+    EXPECT_EQ(ws.RunBinary({.args = args}).exit_code, status) << save[0];
+  }
+  EXPECT_EQ(ws.Get("two.wav"), older);
+  EXPECT_EQ(ws.Get("r1.wav"), TenSeconds());
+  EXPECT_FALSE(ws.Has("none.wav") || ws.Has("audio/x.wav"));
   const std::tuple<double, int, bool, const char*> times[] = {{3725.5, 3, false, "1:02:05.500"},
                                                               {59.9996, 3, false, "1:00.000"},
                                                               {3599.6, 0, false, "1:00:00"},

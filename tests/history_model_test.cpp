@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "history.h"
+#include "pieces.h"
 #include "mp3_tools.h"
 #include "workspace_fixture.h"
 
@@ -95,16 +96,32 @@ History After(History h, Kind kind, std::optional<Hash> made) {
   return h;
 }
 
-// The history as tolva lists it, and the files in its folders that belong to
-// no version of it (there must be none between commands).
+// What a version holds, as SaveVersion writes it; a version's files never
+// change, so it is read once while they stay.
+Hash Content(const Workspace& ws, const Version& v) {
+  static std::map<std::tuple<std::string, WholeIdentity, WholeIdentity>, Hash> known;
+  const auto key =
+      std::tuple(v.name, WholeIdentityOf(v.WholePath()), WholeIdentityOf(v.PiecesPath()));
+  if (!known.contains(key)) {
+    EXPECT_TRUE(SaveVersion(v, "saved.wav", "saved.part").ok()) << v.name;
+    known[key] = HashOf(ws.Get("saved.wav"));
+  }
+  return known[key];
+}
+
+// The history as tolva lists and saves it, and the files in its folders that
+// belong to no version of it (there must be none between commands).
 History Observe(const Workspace& ws, Strings* strays) {
   History h;
   for (auto [folder, stack] :
        {std::pair{paths::kSnapshots, &h.snapshots}, {paths::kRedoSteps, &h.redo}}) {
-    const Strings names = HistoryNames(folder, false);
-    for (const std::string& name : names) stack->push_back(HashOf(ws.Get(folder / name)));
+    Strings files = {"working.pieces"};
+    for (const Version& v : Versions(folder, false)) {
+      stack->push_back(Content(ws, v));
+      files.insert(files.end(), {v.name + ".wav", v.name + ".pieces"});
+    }
     for (const std::string& file : ws.Names(folder, true)) {
-      if (std::find(names.begin(), names.end(), file) == names.end()) strays->push_back(file);
+      if (std::find(files.begin(), files.end(), file) == files.end()) strays->push_back(file);
     }
   }
   if (ws.Has(paths::kWorking)) h.working = HashOf(ws.Working());
@@ -244,7 +261,8 @@ class HistoryModel : public ::testing::Test {
     }
     ws_.Wait(pid);
     fs::remove("audio/tolvaset.in");
-    ASSERT_EQ(ws_.RunBinary({.args = {"info"}}).exit_code, 0);
+    const RunResult tidied = ws_.RunBinary({.args = {"info"}});
+    ASSERT_EQ(tidied.exit_code, 0) << tidied.err;
     Strings strays;
     const History seen = Observe(ws_, &strays);
     EXPECT_EQ(strays, Strings{});

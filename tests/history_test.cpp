@@ -46,17 +46,17 @@ TEST_F(HistoryTest, NewNamesSortAfterEveryNameInBothFolders) {
   EXPECT_EQ(fs::status("audio/oldversions").permissions(), fs::perms(0755));
   umask(mask);
   const std::tuple<Strings, Strings, std::string> cases[] = {
-      {{}, {}, "output_2026_12_6_25_30_5.wav"},
-      {{"output_2026_12_6_25_30_5.wav"}, {}, "output_2026_12_6_25_30_5_1.wav"},
+      {{}, {}, "output_2026_12_6_25_30_5"},
+      {{"output_2026_12_6_25_30_5.wav"}, {}, "output_2026_12_6_25_30_5_1"},
       {{"output_2026_12_6_25_30_5.wav"},
        {"output_2026_12_6_25_30_5_7.wav"},
-       "output_2026_12_6_25_30_5_8.wav"},
+       "output_2026_12_6_25_30_5_8"},
       {{"output_2099_1_1_8_0_0_3.wav", "output_2026_12_6_25_30_6.wav"},
        {},
-       "output_2099_1_1_8_0_0_4.wav"},
+       "output_2099_1_1_8_0_0_4"},
       {{"output_2026_12_6_25_30_4_9.wav", "notes.wav"},
-       {"output_2026_12_6_8_0_0.wav"},
-       "output_2026_12_6_25_30_5.wav"}};
+       {"output_2026_12_6_8_0_0.pieces"},
+       "output_2026_12_6_25_30_5"}};
   for (const auto& [snapshots, redo, name] : cases) {
     fs::remove_all("audio/oldversions");
     fs::create_directories("audio/oldversions/redo");
@@ -65,7 +65,7 @@ TEST_F(HistoryTest, NewNamesSortAfterEveryNameInBothFolders) {
     EXPECT_EQ(NewVersionName(), name);
   }
   fs::create_directories("audio/oldversions/output_2026_12_6_25_30_5.wav");  // a folder's name
-  EXPECT_EQ(NewVersionName(), "output_2026_12_6_25_30_5_1.wav");
+  EXPECT_EQ(NewVersionName(), "output_2026_12_6_25_30_5_1");
 }
 
 TEST_F(HistoryTest, TheNewestIsTheNewestByTimeNotByText) {
@@ -79,13 +79,13 @@ TEST_F(HistoryTest, TheNewestIsTheNewestByTimeNotByText) {
   for (const auto& [files, newest] : cases) {
     fs::remove_all("audio/oldversions"), fs::create_directory("audio/oldversions");
     for (const std::string& f : files) ws_.Put("audio/oldversions/" + f, Bytes{1});
-    const Strings names = HistoryNames("audio/oldversions", true);
-    EXPECT_EQ(names.empty() ? "" : names[0], newest);
+    const std::vector<Version> versions = Versions("audio/oldversions", true);
+    EXPECT_EQ(versions.empty() ? "" : versions[0].WholePath().filename().string(), newest);
   }
   fs::create_directories("audio/oldversions/output_2026_1_1_8_0_0.wav");
-  EXPECT_EQ(HistoryNames("audio/oldversions", true), Strings{});  // folders are no snapshots
+  EXPECT_TRUE(Versions("audio/oldversions", true).empty());  // folders are no snapshots
   EXPECT_TRUE(Discard().refused());
-  EXPECT_EQ(HistoryNames("audio/no-such-folder", true), Strings{});
+  EXPECT_TRUE(Versions("audio/no-such-folder", true).empty());
 }
 
 // Undo installs only a usable file; the damaged ones are named and stay.
@@ -103,7 +103,7 @@ TEST_F(HistoryTest, DamagedSnapshotsAreSkippedAndLeftInPlace) {
       "1.wav: it cannot be edited: the data chunk claims more bytes than the file holds\n";
   EXPECT_EQ(ws_.Run("666 0 0 0 0").err, skipped);
   EXPECT_EQ(ws_.Working(), good);
-  EXPECT_EQ(ws_.Get(paths::kRedoSteps / HistoryNames(paths::kRedoSteps, true).at(0)), current);
+  EXPECT_EQ(ws_.Get(Versions(paths::kRedoSteps, true).at(0).WholePath()), current);
   EXPECT_EQ(ws_.Run("666 0 0 0 0").err,
             skipped + "tolva: refused: there is no snapshot to undo to\n");
   EXPECT_EQ(ws_.Working(), good);

@@ -50,9 +50,10 @@ TEST(SharedExtentsTest, AnEditThatKeepsTheLengthSharesAllButItsRangeWithTheSnaps
   EXPECT_EQ(ws.Working(), plain.Working());
   EXPECT_NE(ws.Working(), wav);
   ASSERT_EQ(ws.Snapshots().size(), 1u);
-  EXPECT_EQ(ws.Get("audio/oldversions/" + ws.Snapshots()[0]), wav);
-  // New are the range's blocks and a little metadata; a copy takes 5.3 MB.
-  EXPECT_LT(taken, 176400 + 65536);
+  EXPECT_EQ(ws.Get("audio/oldversions/" + ws.Snapshots()[0] + ".wav"), wav);
+  // New are the range's blocks, shared by the history's blob of the edit's
+  // bytes, and a few small files; a copy takes 5.3 MB.
+  EXPECT_LT(taken, 176400 + 131072);
 }
 
 }  // namespace

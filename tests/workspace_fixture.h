@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "engine.h"
+#include "history.h"
+#include "pieces.h"
 #include "riff.h"
 #include "wav_builder.h"
 
@@ -129,7 +131,12 @@ class Workspace {
     std::sort(names.begin(), names.end());
     return names;
   }
-  Strings Snapshots() const { return Names("audio/oldversions", true); }
+  // The snapshots' names, oldest first.
+  Strings Snapshots() const {
+    Strings names;
+    for (const Version& v : Versions(root_ / "audio/oldversions", false)) names.push_back(v.name);
+    return names;
+  }
   Strings AudioFiles() const { return Names("audio"); }
 
   // Writes `command` into audio/tolvaset.in and runs the binary in the workspace.
@@ -185,14 +192,31 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
   }
   // Runs `effect` on `wav` as the working file, checks what every effect keeps
   // (only the sizes move, by whole frames; the record is the header written; no
-  // scratch file is left; a refusal changes nothing) and returns the samples.
+  // scratch file is left; a refusal changes nothing; the history's description
+  // of the new file, pieces of the old one and of the bytes the effect made,
+  // rebuilds it byte for byte) and returns the samples.
   Samples Apply(const Bytes& wav, const std::function<Status(RIFF&)>& effect,
                 bool refused = false) {
+    fs::remove_all("audio/oldversions");
     RIFF record = Install(wav);
     const RIFF before = record;
-    const Status s = effect(record);
+    EXPECT_TRUE(CreateVersion().ok());
+    const FileIdentity installed = IdentityOf("audio/output.wav");
+    Status s = Status::Ok();
+    {
+      EditRecording recording;
+      s = effect(record);
+    }
     EXPECT_EQ(refused ? s.refused() : s.ok(), true) << s.message();
     const Bytes out = ws_.Working();
+    if (IdentityOf("audio/output.wav") != installed) {
+      ReplacementFile rebuilt("audio/rebuilt.wav");
+      EXPECT_TRUE(rebuilt.Open().ok());
+      EXPECT_TRUE(BuildFromPieces(paths::kNewWorkingPieces, rebuilt).ok());
+      EXPECT_TRUE(rebuilt.CommitAs("audio/rebuilt.wav", ReplacementFile::Flush::kSkip).ok());
+      EXPECT_EQ(ws_.Get("audio/rebuilt.wav"), out);
+      fs::remove("audio/rebuilt.wav");
+    }
     const RIFF header = HeaderOf(out);
     const int32_t grown = header.DataSize - before.DataSize;
     RIFF expected = before;
@@ -202,7 +226,7 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
     EXPECT_EQ(HeaderImage(header), HeaderImage(expected));
     EXPECT_EQ(HeaderImage(record), HeaderImage(header));
     EXPECT_EQ(out.size(), static_cast<size_t>(header.DataOffset + header.DataSize));
-    EXPECT_EQ(ws_.AudioFiles(), Strings{"output.wav"});
+    EXPECT_EQ(ws_.AudioFiles(), (Strings{"oldversions", "output.wav"}));
     if (refused) {
       EXPECT_EQ(out, wav);
     }
