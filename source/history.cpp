@@ -425,7 +425,7 @@ class PiecesRecorder : public EditRecorder {
   }
   Status Wrote(const uint8_t*, size_t length) override {
     // The header is always made anew; what counts is how much of the audio is.
-    if (written_ > 0) made_ += static_cast<int64_t>(length);
+    (written_ == 0 ? header_ : made_) += static_cast<int64_t>(length);
     Add(Stretch::kMade, written_, static_cast<int64_t>(length));
     return Status::Ok();
   }
@@ -457,7 +457,7 @@ class PiecesRecorder : public EditRecorder {
   // of them lies in it.
   Status KeepMadeBytes(const fs::path& scratch, std::string* blob, std::vector<int64_t>* at) {
     if (Status s = MakeFolder(paths::kPieces); !s.ok()) return s;
-    if (made_ > (total_ - map_.front().length) / 2) {
+    if (made_ > (total_ - header_) / 2) {
       *blob = NewBlobName("wav");
       for (const Stretch& stretch : map_) at->push_back(stretch.from);
       return LinkNew(scratch, paths::kPieces / *blob);
@@ -514,6 +514,7 @@ class PiecesRecorder : public EditRecorder {
   std::vector<Stretch> map_;
   int64_t total_ = 0;
   int64_t written_ = 0;
+  int64_t header_ = 0;
   int64_t made_ = 0;
 };
 

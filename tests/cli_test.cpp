@@ -113,8 +113,10 @@ TEST(CommandLine, InfoAndHistoryDescribeTheWorkspace) {
             "     (working file)                                        0:10.500\n"
             "  1  output_2026_1_2_11_4_5_1     2026-01-02 03:04:05 UTC  unreadable\n"
             "  2  output_2026_1_2_11_4_5       2026-01-02 03:04:05 UTC  0:01.250\n");
-  const std::pair<Strings, int> saves[] = {{{"2", "two.wav"}, 0},      {{"r1", "r1.wav"}, 0},
-                                           {{"3", "none.wav"}, 3},     {{"2", "audio/x.wav"}, 3},
+  const std::pair<Strings, int> saves[] = {{{"2", "two.wav"}, 0},
+                                           {{"r1", "r1.wav"}, 0},
+                                           {{"3", "none.wav"}, 3},
+                                           {{"2", "audio/x.wav"}, 3},
                                            {{"1", "damaged.wav"}, 1}};
   for (const auto& [save, status] : saves) {
     Strings args = {"history", "--save"};

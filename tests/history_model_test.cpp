@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "history.h"
-#include "pieces.h"
 #include "mp3_tools.h"
+#include "pieces.h"
 #include "workspace_fixture.h"
 
 namespace tolva::testing {

@@ -109,6 +109,49 @@ TEST_F(HistoryTest, DamagedSnapshotsAreSkippedAndLeftInPlace) {
   EXPECT_EQ(ws_.Working(), good);
 }
 
+// Versions kept as pieces beside a whole snapshot of an earlier tolva: one
+// whose description is cut short, or whose piece is gone, is skipped like a
+// damaged snapshot; the others rebuild exactly; once a new edit drops the redo
+// steps, the pieces only they used are freed (none while a description cannot
+// be read through).
+TEST(HistoryPieces, DamagedPiecesAreSkippedAndWholeSnapshotsMixIn) {
+  const std::pair<const char*, Strings> damages[] = {
+      {"is cut short", {"1.wav", "2.bytes", "3.bytes", "4.bytes", "5.wav", "6.bytes"}},
+      {"the piece 2.bytes cannot be read", {"1.wav", "5.wav", "6.bytes"}}};
+  for (const auto& [why, pieces_left] : damages) {
+    SCOPED_TRACE(why);
+    Workspace ws(TenSeconds());
+    const Bytes legacy = BuildWav({.rate = 8000}, Ramp(16000, 2));
+    fs::create_directories("audio/oldversions");
+    ws.Put("audio/oldversions/output_2026_1_1_8_0_0.wav", legacy);
+    std::vector<Bytes> made = {TenSeconds()};
+    for (const char* edit : {"2 0 1 0 0.5", "2 1 2 0 0.5", "4 2 3 0 0"}) {
+      ASSERT_EQ(ws.Run(edit).err, "");
+      made.push_back(ws.Working());
+    }
+    const std::vector<Version> snapshots = Versions(paths::kSnapshots, true);
+    ASSERT_EQ(snapshots.size(), 4u);
+    const Version damaged = snapshots[1];  // the version after the first edit
+    EXPECT_TRUE(!damaged.whole && damaged.pieces && snapshots[0].whole && !snapshots[2].whole);
+    if (std::string(why) == "is cut short") {
+      const Bytes description = ws.Get(damaged.PiecesPath());
+      ws.Put(damaged.PiecesPath(), Bytes(description.begin(), description.end() - 4));
+    } else {
+      fs::remove("audio/oldversions/pieces/2.bytes");
+    }
+    const std::string skipped = "tolva: skipped " + damaged.PiecesPath().string() + ": ";
+    for (const Bytes* expected : std::vector<const Bytes*>{&made[2], &made[0], &legacy}) {
+      const RunResult r = ws.Run("666 0 0 0 0");
+      EXPECT_EQ(ws.Working(), *expected);
+      EXPECT_EQ(r.err.find(skipped) == 0 && r.err.find(why) != std::string::npos,
+                expected != &made[2])
+          << r.err;
+    }
+    ASSERT_EQ(ws.Run("2 0 1 0 2").exit_code, 0);
+    EXPECT_EQ(ws.Names("audio/oldversions/pieces"), pieces_left);
+  }
+}
+
 // A file on another file system cannot be linked (EXDEV): it is copied, and a
 // name that is taken is left alone.
 TEST(LinkOrCopy, CopiesWhereNoLinkCanBeMade) {
