@@ -15,11 +15,13 @@ namespace tolva {
 struct EngineOptions {
   // Frames moved per block (read, transformed and written at once).
   int64_t block_frames = 1 << 16;
-  // Unchanged stretches of at least this many bytes are copied by the kernel;
-  // a negative value turns kernel copies off.
+  // Unchanged stretches of at least this many bytes are copied by AppendRange
+  // (by the kernel where it shares blocks); a negative value turns that off.
   int64_t kernel_copy_min_bytes = 1 << 20;
   // Block size that kernel copies align to (0: the file system's own).
   int64_t kernel_copy_block = 0;
+  // How those stretches are copied.
+  CopyPath copies = CopyPath::kAuto;
 };
 EngineOptions& Engine();
 

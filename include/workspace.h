@@ -198,13 +198,25 @@ Status ReadPrefix(const fs::path& path, size_t limit, std::string* out);
 }  // namespace tolva
 
 namespace tolva {
+// How AppendRange copies: in the kernel where the file system shares the
+// blocks a copy leaves unchanged (kAuto), always in the kernel, or always
+// through a buffer.
+enum class CopyPath { kAuto, kKernel, kBuffer };
+
+// Whether the file system that holds `folder` shares extents between files
+// (XFS with reflink, btrfs): a clone of a block within a file made there for
+// the purpose, asked once per file system and run.
+bool SharesExtents(const fs::path& folder);
+
 // Appends `length` bytes of `in_fd`, from `offset`, to `out` at its current
-// end: in the kernel where it can (copy_file_range), through a buffer otherwise.
-// Where `offset` and the end of `out` agree modulo `block` (0: out's file system
-// block size), the unaligned head and tail go through the buffer and only whole
-// blocks to the kernel, which can then share them instead of copying them on a
-// file system with shared extents (XFS, btrfs): it shares only blocks whose
-// source and destination offsets are both block-aligned.
+// end. On a file system with shared extents the kernel copies them
+// (copy_file_range) and shares what it can: where `offset` and the end of
+// `out` agree modulo `block` (0: out's file system block size), the unaligned
+// head and tail go through the buffer and only whole blocks to the kernel,
+// which shares only blocks whose source and destination offsets are both
+// block-aligned. Elsewhere a buffer of a few MiB carries them: a mix of
+// written headers and kernel copies flushes markedly slower on ext4 than
+// either alone.
 Status AppendRange(int in_fd, int64_t offset, int64_t length, ReplacementFile& out,
-                   int64_t block = 0);
+                   int64_t block = 0, CopyPath path = CopyPath::kAuto);
 }  // namespace tolva

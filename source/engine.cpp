@@ -182,7 +182,8 @@ Status Edit::Copy(int64_t count) {
   }
   if (Status s = Flush(); !s.ok()) return Keep(s);
   const int64_t offset = source_.ByteOffsetOf(source_.position());
-  if (Status s = AppendRange(source_.fd(), offset, bytes, out_, Engine().kernel_copy_block);
+  if (Status s = AppendRange(source_.fd(), offset, bytes, out_, Engine().kernel_copy_block,
+                             Engine().copies);
       !s.ok()) {
     return Keep(s);
   }

@@ -1,7 +1,9 @@
 #include "workspace.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -10,13 +12,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <vector>
 
 namespace tolva {
 
 namespace {
 
-constexpr size_t kCopyBuffer = 1 << 20;
+constexpr size_t kCopyBuffer = 4 << 20;
 
 // At the file position, or from `offset` on when it is not negative.
 Status WriteAll(int fd, const void* data, size_t size, const fs::path& path, int64_t offset = -1) {
@@ -273,7 +276,32 @@ Status KernelAppend(int in_fd, int64_t offset, int64_t length, ReplacementFile& 
 
 }  // namespace
 
-Status AppendRange(int in_fd, int64_t offset, int64_t length, ReplacementFile& out, int64_t block) {
+bool SharesExtents(const fs::path& folder) {
+  static std::map<dev_t, bool> known;
+  struct stat st;
+  if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) return false;
+  if (auto it = known.find(st.st_dev); it != known.end()) return it->second;
+  bool shares = false;
+  FileDescriptor probe(::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR, 0600));
+  struct statvfs vfs;
+  if (probe.valid() && ::fstatvfs(probe.get(), &vfs) == 0 && vfs.f_bsize > 0) {
+    const std::vector<char> block(vfs.f_bsize, 0);
+    file_clone_range clone{};
+    clone.src_fd = probe.get();
+    clone.src_length = block.size();
+    clone.dest_offset = block.size();
+    shares = WriteAll(probe.get(), block.data(), block.size(), folder).ok() &&
+             ::ioctl(probe.get(), FICLONERANGE, &clone) == 0;
+  }
+  known[st.st_dev] = shares;
+  return shares;
+}
+
+Status AppendRange(int in_fd, int64_t offset, int64_t length, ReplacementFile& out, int64_t block,
+                   CopyPath path) {
+  const bool kernel = path == CopyPath::kKernel ||
+                      (path == CopyPath::kAuto && SharesExtents(out.path().parent_path()));
+  if (!kernel) return BufferedAppend(in_fd, offset, length, out);
   if (block <= 0) block = out.block_size();
   const int64_t at = out.size();
   if (block > 1 && offset % block == at % block) {

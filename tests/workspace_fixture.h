@@ -27,15 +27,18 @@ namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
 
 // Engine settings every effect must give the same bytes under: one frame per
-// block, a few frames, kernel copies of every stretch (aligned to 6-byte blocks:
-// buffered heads and tails around whole blocks), and the defaults.
+// block, a few frames with kernel copies of every stretch (aligned to 6-byte
+// blocks: buffered heads and tails around whole blocks), the same copied
+// through the buffer in large blocks, and the defaults (the file system's way).
 struct EngineSetting {
   const char* name;
   int64_t block_frames, kernel_copy_min_bytes, kernel_copy_block = 0;
+  CopyPath copies = CopyPath::kAuto;
 };
 inline const EngineSetting kEngineSettings[] = {
     {"OneFrame", 1, -1},
-    {"ThreeFrames", 3, 0, 6},
+    {"ThreeFramesKernel", 3, 0, 6, CopyPath::kKernel},
+    {"ThreeFramesBuffer", 3, 0, 6, CopyPath::kBuffer},
     {"SevenFrames", 7, -1},
     {"Default", EngineOptions{}.block_frames, EngineOptions{}.kernel_copy_min_bytes}};
 
@@ -181,6 +184,7 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
     Engine().block_frames = GetParam().block_frames;
     Engine().kernel_copy_min_bytes = GetParam().kernel_copy_min_bytes;
     Engine().kernel_copy_block = GetParam().kernel_copy_block;
+    Engine().copies = GetParam().copies;
   }
   void TearDown() override { Engine() = EngineOptions{}; }
   // Installs `wav` as the working file and loads its header into the result.
