@@ -16,28 +16,31 @@ constexpr int kFmtExtraWords = 666;
 constexpr size_t kMaxHeaderBytes = 36 + 2 * kFmtExtraWords + 12 + 8;
 
 // The WAV header record. Fields hold the file's values; DataOffset and Seconds
-// are derived when the header is read and never written.
+// are derived when the header is read and never written. The fields that
+// give a length (the RIFF size, the byte rate, the fact chunk's frame count,
+// the data size) are unsigned 32-bit, as the format has them: a WAV file
+// holds up to 4 GiB of audio.
 struct RIFF {
   char ChunkID[4];
-  int32_t ChunkSize;
+  uint32_t ChunkSize;
   char Format[4];
   char FmtID[4];
   int32_t FmtSize;
   int16_t AudioFormat;
   int16_t NumChannels;
   int32_t SampleRate;
-  int32_t ByteRate;
+  uint32_t ByteRate;
   int16_t BlockAlign;
   int16_t BitsPerSample;
   int16_t FmtExtra[kFmtExtraWords];
   bool HasFact;
   char FactID[4];
   int32_t FactSize;
-  int32_t FactData;
+  uint32_t FactData;
   char DataID[4];
-  int32_t DataSize;
+  uint32_t DataSize;
   int32_t DataOffset;
-  int32_t Seconds;
+  int64_t Seconds;
 };
 
 // The working file's record and the second source's record.
@@ -85,8 +88,14 @@ Status CheckEditable(const RIFF& record, int64_t file_size, const std::string& n
 // CheckEditable does (`name` names the file in that message).
 Status ReadEditableHeader(const std::filesystem::path& path, const std::string& name, RIFF* record);
 
-// Whether a size computed in 64 bits fits the header's signed 32-bit fields.
-bool FitsInt32(int64_t value);
+// Whether a size computed in 64 bits fits the header's unsigned 32-bit fields.
+bool FitsUint32(int64_t value);
+
+// The refusal of a result of `frames` frames in `layout`'s format that its
+// header could not hold: how long it would be, and the most a WAV file of that
+// format holds ("... 7 h 2 min of 44.1 kHz stereo; a WAV file holds at most
+// 6 h 45 min").
+Status RefuseTooLong(const RIFF& layout, int64_t frames);
 
 // Frame terms shared by every effect.
 int FrameBytes(const RIFF& record);

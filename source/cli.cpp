@@ -84,7 +84,8 @@ CLI::Validator Checks(Form form) {
       [form](std::string& text) {
         double unused;
         if (ParseArgument(form, text, &unused)) return std::string();
-        if (form == Form::kTime) return "'" + text + "' is not a time (seconds, or m:ss.s)";
+        if (form == Form::kTime)
+          return "'" + text + "' is not a time (seconds, m:ss.s or h:mm:ss.s)";
         return "'" + text + "' is not a " + FormName(form);
       },
       "");

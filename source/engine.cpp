@@ -48,7 +48,7 @@ int64_t DurationFrames(const RIFF& record, double begin, double end, int64_t lim
 Status FrameReader::Open(const fs::path& path, const RIFF& record) {
   path_ = path;
   if (record.BitsPerSample != 16 || (record.NumChannels != 1 && record.NumChannels != 2) ||
-      record.DataSize < 0 || record.DataOffset < 0) {
+      record.DataOffset < 0) {
     return Status::Failed(path.string() + " is not 16-bit mono or stereo PCM");
   }
   fd_ = FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

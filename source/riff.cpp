@@ -1,5 +1,7 @@
 #include "riff.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <limits>
 
@@ -26,13 +28,15 @@ class FieldReader {
     pos_ += 4;
     return true;
   }
-  bool U32(int32_t& value) {
+  template <typename Field>
+  bool U32(Field& value) {
+    static_assert(sizeof(Field) == 4);
     if (!Have(4)) return false;
     uint32_t v = static_cast<uint32_t>(bytes_[pos_]) |
                  static_cast<uint32_t>(bytes_[pos_ + 1]) << 8 |
                  static_cast<uint32_t>(bytes_[pos_ + 2]) << 16 |
                  static_cast<uint32_t>(bytes_[pos_ + 3]) << 24;
-    value = static_cast<int32_t>(v);
+    value = static_cast<Field>(v);
     pos_ += 4;
     return true;
   }
@@ -55,7 +59,9 @@ class FieldWriter {
  public:
   explicit FieldWriter(std::vector<uint8_t>& out) : out_(out) {}
   void Tag(const char (&tag)[4]) { out_.insert(out_.end(), tag, tag + 4); }
-  void U32(int32_t value) {
+  template <typename Field>
+  void U32(Field value) {
+    static_assert(sizeof(Field) == 4);
     uint32_t v = static_cast<uint32_t>(value);
     for (int i = 0; i < 4; ++i) out_.push_back(static_cast<uint8_t>(v >> (8 * i)));
   }
@@ -76,8 +82,24 @@ int ExtraWords(int32_t fmt_size) {
 
 }  // namespace
 
-bool FitsInt32(int64_t v) {
-  return v >= std::numeric_limits<int32_t>::min() && v <= std::numeric_limits<int32_t>::max();
+bool FitsUint32(int64_t v) {
+  return v >= 0 && v <= std::numeric_limits<uint32_t>::max();
+}
+
+Status RefuseTooLong(const RIFF& layout, int64_t frames) {
+  const int64_t frame_bytes = std::max(1, FrameBytes(layout));
+  const int64_t header = static_cast<int64_t>(HeaderImage(layout).size()) - 8;
+  const int64_t most = (std::numeric_limits<uint32_t>::max() - header) / frame_bytes;
+  auto duration = [&](int64_t n) {
+    const int64_t minutes = layout.SampleRate > 0 ? n / layout.SampleRate / 60 : 0;
+    return (minutes >= 60 ? std::to_string(minutes / 60) + " h " : std::string()) +
+           std::to_string(minutes % 60) + " min";
+  };
+  char format[64];
+  std::snprintf(format, sizeof format, "%g kHz %s", layout.SampleRate / 1000.0,
+                layout.NumChannels == 1 ? "mono" : "stereo");
+  return Status::Refused("the result would hold " + duration(frames) + " of " + format +
+                         "; a WAV file holds at most " + duration(most));
 }
 
 const char* PathOfType(int type) {
@@ -118,11 +140,11 @@ bool ParseHeader(const uint8_t* bytes, size_t size, RIFF& record) {
     in.Back(4);
   }
   if (!in.Tag(r.DataID) || !in.U32(r.DataSize)) return false;
-  int64_t offset = static_cast<int64_t>(r.ChunkSize) - r.DataSize + 8;
-  int64_t seconds = r.ByteRate == 0 ? 0 : static_cast<int64_t>(r.DataSize) / r.ByteRate;
-  if (!FitsInt32(offset) || !FitsInt32(seconds)) return false;
+  // The data chunk comes after the others: ChunkSize counts it and the header.
+  const int64_t offset = int64_t{r.ChunkSize} - r.DataSize + 8;
+  if (offset < 0 || offset > std::numeric_limits<int32_t>::max()) return false;
   r.DataOffset = static_cast<int32_t>(offset);
-  r.Seconds = static_cast<int32_t>(seconds);
+  r.Seconds = r.ByteRate == 0 ? 0 : int64_t{r.DataSize} / r.ByteRate;
   record = r;
   return true;
 }
@@ -182,7 +204,7 @@ int FrameBytes(const RIFF& record) {
 
 int64_t FrameCount(const RIFF& record) {
   int bytes = (record.NumChannels * record.BitsPerSample) >> 3;
-  return bytes <= 0 ? 0 : record.DataSize / bytes;
+  return bytes <= 0 ? 0 : int64_t{record.DataSize} / bytes;
 }
 
 Status CheckEditable(const RIFF& record, int64_t file_size, const std::string& name) {
@@ -198,8 +220,6 @@ Status CheckEditable(const RIFF& record, int64_t file_size, const std::string& n
   if (record.SampleRate <= 0 || record.SampleRate > kMaxSampleRate) {
     return unsupported("sample rate " + std::to_string(record.SampleRate));
   }
-  if (record.ByteRate < 0) return unsupported("negative byte rate");
-  if (record.DataSize < 0) return unsupported("negative data size");
   if (record.DataOffset != static_cast<int32_t>(HeaderImage(record).size())) {
     return unsupported("the data chunk is not where the header ends (other chunks in the file?)");
   }

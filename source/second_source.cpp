@@ -59,8 +59,8 @@ Status SecondSource::Open(const fs::path& path, const RIFF& layout, int64_t data
     return Status::Failed(path.string() + " has no usable sample rate or channel count");
   }
   RIFF extent = layout;
-  extent.DataSize =
-      static_cast<int32_t>(std::clamp<int64_t>(data_bytes, 0, std::numeric_limits<int32_t>::max()));
+  extent.DataSize = static_cast<uint32_t>(
+      std::clamp<int64_t>(data_bytes, 0, std::numeric_limits<uint32_t>::max()));
   if (Status s = raw_.Open(path, extent); !s.ok()) return s;
   rate_ = rate;
   channels_ = channels;

@@ -24,17 +24,30 @@ bool ParseDecimal(const std::string& s, double* value) {
   return std::isfinite(*value);
 }
 
+namespace {
+
+// Two digits below 60: the minutes of h:mm:ss.
+bool Sixtieth(const std::string& s) {
+  return s.size() == 2 && Digits(s) && s[0] < '6';
+}
+
+}  // namespace
+
 bool ParseTime(const std::string& text, double* seconds) {
   const size_t colon = text.find(':');
   if (colon == std::string::npos) return ParseDecimal(text, seconds);
-  const std::string minutes = text.substr(0, colon), rest = text.substr(colon + 1);
+  const size_t last = text.rfind(':');
+  const std::string lead = text.substr(0, colon), rest = text.substr(last + 1);
+  const std::string minutes = last == colon ? "" : text.substr(colon + 1, last - colon - 1);
   double second = 0;
-  if (minutes.empty() || minutes.size() > 9 || !Digits(minutes) || rest.size() < 2 ||
+  if (lead.empty() || lead.size() > 9 || !Digits(lead) || rest.size() < 2 ||
       !Digits(rest.substr(0, 2)) || (rest.size() > 2 && rest[2] != '.') ||
-      !ParseDecimal(rest, &second) || second >= 60) {
+      !ParseDecimal(rest, &second) || second >= 60 || (last != colon && !Sixtieth(minutes))) {
     return false;
   }
-  *seconds = std::strtod(minutes.c_str(), nullptr) * 60 + second;
+  const double whole = std::strtod(lead.c_str(), nullptr);
+  *seconds = last == colon ? whole * 60 + second
+                           : (whole * 60 + std::strtod(minutes.c_str(), nullptr)) * 60 + second;
   return true;
 }
 

@@ -67,8 +67,8 @@ TEST(CommandLine, HelpListsEveryOperationWithArgumentsAndExample) {
 TEST(CommandLine, UsageErrorsExitWithTwoAndTouchNothing) {
   Strings cases = {"bogus",    "volume 1 2",     "speedup 1 2 2.5", "waveform w.png --range 3 1",
                    "waveform", "-C nowhere info"};
-  for (const char* not_a_time : {"1:75", "1:3", "1:60", "1:5a", ":30", "1:30:00", "1e3", "1.2.3",
-                                 "inf", "0x10", "1:30.5.", "1:30.5e"})
+  for (const char* not_a_time : {"1:75", "1:3", "1:60", "1:5a", ":30", "1:60:00", "1:5:00",
+                                 "1:00:00:00", "1e3", "1.2.3", "inf", "0x10", "1:30.5.", "1:30.5e"})
     cases.push_back(std::string("volume ") + not_a_time + " 2 0.5");
   for (const std::string& args : cases) {
     Workspace ws(TenSeconds());
@@ -134,6 +134,10 @@ TEST(CommandLine, InfoAndHistoryDescribeTheWorkspace) {
   for (const auto& [seconds, decimals, hours, text] : times) {
     EXPECT_EQ(ClockTime(seconds, decimals, hours), text);
   }
+  double read = -1;
+  EXPECT_TRUE(ParseTime("180:00", &read) && read == 10800);
+  EXPECT_TRUE(ParseTime("1:02:05.500", &read) && read == 3725.5);
+  EXPECT_TRUE(ParseTime("3:00:00.5", &read) && read == 10800.5);
 }
 
 // An edit counts data bytes, the export frames, the import MP3 bytes.

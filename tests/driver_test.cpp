@@ -116,6 +116,28 @@ TEST(CrashSafety, AFullDiskOrAKillLeavesTheWorkingFileWholeAndTheNextRunWorks) {
   EXPECT_NE(ws.Working(), TenSeconds());
 }
 
+// A working file of 4,000,000,000 bytes of audio (6 h 17 min of 44.1 kHz
+// stereo), its samples a hole in the file: info reads it, and an edit whose
+// result would pass 4 GiB is refused before anything is written, as the front
+// end's refusal (exit 0) or the command line's (exit 3), times in hours.
+TEST(LongRecordings, AResultPastFourGibibytesIsRefusedBeforeAnyWrite) {
+  Workspace ws(BuildWav({}, {}, 4000000000));
+  fs::resize_file("audio/output.wav", 44 + 4000000000LL);
+  EXPECT_EQ(ws.RunBinary({.args = {"info"}}).out,
+            "working file: audio/output.wav\nformat: 16-bit PCM, stereo, 44100 Hz\n"
+            "length: 6:17:55.737 (1000000000 frames)\nsnapshots: 0\nredo steps: 0\n");
+  const FileIdentity working = IdentityOf("audio/output.wav");
+  const std::string refusal =
+      "tolva: refused: the result would hold 7 h 17 min of 44.1 kHz stereo; a WAV file holds at "
+      "most 6 h 45 min\n";
+  EXPECT_EQ(ws.Run("13 0 3600 1 0").err, refusal);
+  const RunResult line = ws.RunBinary({.args = {"repeat", "0", "1:00:00", "6:00:00"}});
+  EXPECT_EQ(std::tie(line.exit_code, line.err), std::make_tuple(int{kExitRefused}, refusal));
+  EXPECT_EQ(IdentityOf("audio/output.wav"), working);
+  EXPECT_EQ(FileSize("audio/output.wav"), 44 + 4000000000LL);
+  EXPECT_FALSE(ws.Has("audio/temp.wav"));
+}
+
 // A folder that cannot be flushed once the MP3 is in place stops the export
 // there: the MP3 may not be on the disk for good, so the working file and its
 // history stay.

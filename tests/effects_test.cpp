@@ -151,7 +151,7 @@ TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
   const std::pair<int, Op> refused[] = {
       {100001, {3, 0, 0.0001, 0}}, {24, {11, 0, 0.4, 1}},      {24, {12, 0, 0.4, 2}},
       {10, {7, 0, 1, 0}},          {10, {7, 0, 1, -3}},        {10, {8, 0, 1, 0}},
-      {10, {8, 0, 1, INT_MIN}},    {100, {12, 0, 1, 0}},       {10, {8, 0, 1, 1e8}},
+      {10, {8, 0, 1, INT_MIN}},    {100, {12, 0, 1, 0}},       {10, {8, 0, 1, 2e8}},
       {100, {12, 0, 1, 1e8}},      {10, {9, 0.2, 0.4, -1e-9}}, {10, {9, 0.2, 0.4, NAN}}};
   for (const auto& [rate, op] : refused) {
     SCOPED_TRACE(::testing::Message() << op);
@@ -246,7 +246,7 @@ TEST_P(EffectsTest, RefusesAnInsertPastTheHeadersSizes) {
   const Bytes wav = BuildWav(layout, Ramp(20, 2));
   OpenSecond(layout, Ramp(20, 2), 10, 2);
   RIFF record = Install(wav);
-  record.DataSize = INT32_MAX - 10;
+  record.DataSize = UINT32_MAX - 20;
   const RIFF given = record;
   EXPECT_TRUE(MergeFrom(record, second_, 0.0, 0.0, 1.0).refused());
   EXPECT_EQ(HeaderImage(record), HeaderImage(given));

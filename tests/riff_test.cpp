@@ -77,5 +77,35 @@ TEST(Header, ReadsAndAcceptsOnlyWhatTheEffectsCanEdit) {
   }
 }
 
+// Sizes past 2 GiB and up to 4 GiB read and write back as they stand, as
+// unsigned numbers; a result past 4 GiB is refused with its length and the
+// most a WAV file holds, in hours of its own format.
+TEST(Header, HoldsUpToFourGibibytes) {
+  for (uint32_t data : {0x7FFFFFFCu, 0x80000000u, 0xFFFFFFD8u}) {
+    Bytes wav = BuildWav({}, {});
+    for (int i = 0; i < 4; ++i) {
+      wav[4 + i] = static_cast<uint8_t>((data + 36) >> 8 * i);
+      wav[40 + i] = static_cast<uint8_t>(data >> 8 * i);
+    }
+    RIFF r{};
+    ASSERT_TRUE(ParseHeader(wav.data(), wav.size(), r)) << data;
+    EXPECT_EQ(std::tie(r.DataSize, r.DataOffset, r.Seconds),
+              std::make_tuple(data, 44, int64_t{data} / 176400));
+    EXPECT_EQ(FrameCount(r), int64_t{data} / 4);
+    EXPECT_EQ(HeaderImage(r), wav);
+  }
+  const std::tuple<int, int, int64_t, const char*> limits[] = {
+      {44100, 2, (7 * 60 + 2) * 60 * 44100LL,
+       "the result would hold 7 h 2 min of 44.1 kHz stereo; a WAV file holds at most 6 h 45 min"},
+      {48000, 2, 48000LL * 3600 * 7,
+       "the result would hold 7 h 0 min of 48 kHz stereo; a WAV file holds at most 6 h 12 min"},
+      {22050, 1, 22050LL * 60 * 59,
+       "the result would hold 59 min of 22.05 kHz mono; a WAV file holds at most 27 h 3 min"}};
+  for (const auto& [rate, channels, frames, message] : limits) {
+    const RIFF layout = HeaderOf(BuildWav({.channels = channels, .rate = rate}, {}));
+    EXPECT_EQ(RefuseTooLong(layout, frames).message(), message);
+  }
+}
+
 }  // namespace
 }  // namespace tolva::testing

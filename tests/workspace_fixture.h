@@ -222,10 +222,12 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
       fs::remove("audio/rebuilt.wav");
     }
     const RIFF header = HeaderOf(out);
-    const int32_t grown = header.DataSize - before.DataSize;
+    const int64_t grown = int64_t{header.DataSize} - before.DataSize;
     RIFF expected = before;
-    expected.DataSize += grown, expected.ChunkSize += grown;
-    expected.FactData += before.HasFact ? grown / FrameBytes(before) : 0;
+    expected.DataSize = static_cast<uint32_t>(before.DataSize + grown);
+    expected.ChunkSize = static_cast<uint32_t>(before.ChunkSize + grown);
+    if (before.HasFact)
+      expected.FactData = static_cast<uint32_t>(before.FactData + grown / FrameBytes(before));
     EXPECT_EQ(grown % FrameBytes(before), 0);
     EXPECT_EQ(HeaderImage(header), HeaderImage(expected));
     EXPECT_EQ(HeaderImage(record), HeaderImage(header));

@@ -32,19 +32,19 @@ inline DurationRange RangeByDuration(const RIFF& record, double begin, double en
 // `record` with the audio grown by `frames` whole frames (shrunk when negative):
 // ChunkSize and DataSize by their bytes, FactData (only with a fact chunk) by
 // the frames. Refused, leaving `result` alone, when a field would not fit the
-// header's signed 32-bit sizes.
+// header's unsigned 32-bit sizes.
 inline Status Resized(const RIFF& record, int64_t frames, RIFF* result) {
   const int64_t bytes = frames * FrameBytes(record);
-  const int64_t chunk = record.ChunkSize + bytes;
-  const int64_t data = record.DataSize + bytes;
-  const int64_t fact = record.HasFact ? record.FactData + frames : record.FactData;
-  if (!FitsInt32(chunk) || !FitsInt32(data) || data < 0 || !FitsInt32(fact)) {
-    return Status::Refused("the result would not fit the 32-bit sizes of a WAV file");
+  const int64_t chunk = int64_t{record.ChunkSize} + bytes;
+  const int64_t data = int64_t{record.DataSize} + bytes;
+  const int64_t fact = record.HasFact ? int64_t{record.FactData} + frames : record.FactData;
+  if (!FitsUint32(chunk) || !FitsUint32(data) || !FitsUint32(fact)) {
+    return RefuseTooLong(record, FrameCount(record) + frames);
   }
   RIFF r = record;
-  r.ChunkSize = static_cast<int32_t>(chunk);
-  r.DataSize = static_cast<int32_t>(data);
-  r.FactData = static_cast<int32_t>(fact);
+  r.ChunkSize = static_cast<uint32_t>(chunk);
+  r.DataSize = static_cast<uint32_t>(data);
+  r.FactData = static_cast<uint32_t>(fact);
   *result = r;
   return Status::Ok();
 }
