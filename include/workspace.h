@@ -86,9 +86,12 @@ class ReplacementFile {
   Status Open();
   // Writes all `size` bytes or fails (a full disk is a failure, not a short file).
   Status Write(const void* data, size_t size);
-  // Overwrites bytes already written, from `offset` on (a header whose sizes
-  // are known only at the end).
-  Status WriteAt(const std::vector<uint8_t>& bytes, int64_t offset);
+  // Writes from `offset` on, over bytes already written (a header whose sizes
+  // are known only at the end) or past them (an encoder that seeks).
+  Status WriteAt(const void* data, size_t size, int64_t offset);
+  Status WriteAt(const std::vector<uint8_t>& bytes, int64_t offset) {
+    return WriteAt(bytes.data(), bytes.size(), offset);
+  }
   // Flushes the file's data to the disk, closes it and renames it over
   // `target`. The rename is atomic: after a crash or a power loss the target is
   // the old file or the complete new one (SyncFolder makes the rename itself

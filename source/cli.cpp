@@ -59,6 +59,8 @@ bool ParseArgument(Form form, const std::string& text, double* value) {
       return ParseChannel(text, value);
     case Form::kPath:
       return !text.empty();
+    case Form::kExportFile:
+      return ExportFormatOf(text) != nullptr;
   }
   return false;
 }
@@ -74,6 +76,7 @@ const char* FormName(Form form) {
     case Form::kChannel:
       return "left|right";
     case Form::kPath:
+    case Form::kExportFile:
       return "FILE";
   }
   return "";
@@ -85,6 +88,9 @@ CLI::Validator Checks(Form form) {
         double unused;
         if (ParseArgument(form, text, &unused)) return std::string();
         if (form == Form::kTime) return "'" + text + "' is not a time (seconds, or m:ss.s)";
+        if (form == Form::kExportFile) {
+          return "'" + text + "' names no format tolva exports: end it in .mp3, .flac or .wav";
+        }
         return "'" + text + "' is not a " + FormName(form);
       },
       "");
