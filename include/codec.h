@@ -93,15 +93,17 @@ class SndfileDecoder : public PcmSource {
   Status Open(const fs::path& path, const std::string& format);
   int channels() const override { return channels_; }
   int rate() const override { return rate_; }
-  // A recording that cannot be decoded to its end (cut short, a broken
-  // frame) ends where the damage starts, and damage() says so; a failure to
-  // read the file is a failure.
+  // A recording that libsndfile cannot decode whole (cut short, broken frames,
+  // which libFLAC gives as silence or leaves out) reads as far as it decodes,
+  // and damage() says so; a failure to read the file is a failure.
   Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) override;
   std::pair<int64_t, int64_t> Progress() const override { return {frames_read_, announced_}; }
-  // Why the recording ended before its end, for a warning; empty when it did not.
+  // What was wrong with a damaged recording, for a warning; empty when nothing was.
   const std::string& damage() const { return damage_; }
 
  private:
+  Status End();
+
   struct Io;
   std::unique_ptr<Io> io_;
   ::sf_private_tag* file_ = nullptr;
@@ -114,6 +116,7 @@ class SndfileDecoder : public PcmSource {
   int64_t frames_read_ = 0;
   std::vector<int32_t> integers_;
   std::vector<float> floats_;
+  std::string why_;  // the first error libsndfile reported
   std::string damage_;
 };
 

@@ -171,21 +171,25 @@ Status SndfileDecoder::Read(int16_t* samples, int64_t max_frames, int64_t* frame
     }
   }
   if (!io_->status.ok()) return io_->status;
+  // Each read clears the error of the one before: a broken frame in the middle
+  // shows only in the read that met it.
+  if (sf_error(file_) != SF_ERR_NO_ERROR && why_.empty()) why_ = LibraryText(sf_strerror(file_));
   frames_read_ += got;
   *frames = got;
-  if (got == max_frames) return Status::Ok();
+  if (got < max_frames) return End();
+  return Status::Ok();
+}
+
+Status SndfileDecoder::End() {
   ended_ = true;
-  std::string why;
-  if (sf_error(file_) != SF_ERR_NO_ERROR) {
-    why = LibraryText(sf_strerror(file_));
-  } else if (frames_read_ < announced_) {
-    why = "its header announces " + ClockTime(static_cast<double>(announced_) / rate_, 3);
-  }
-  if (why.empty()) return Status::Ok();
-  if (frames_read_ == 0) return Status::Failed(path_.string() + " cannot be decoded: " + why);
-  damage_ = path_.string() + " is cut short or damaged at " +
-            ClockTime(static_cast<double>(frames_read_) / rate_, 3) + " (" + why +
-            "); the audio before it is imported";
+  if (why_.empty() && frames_read_ >= announced_) return Status::Ok();
+  const std::string why = why_.empty() ? "" : " (" + why_ + ")";
+  if (frames_read_ == 0) return Status::Failed(path_.string() + " cannot be decoded" + why);
+  auto clock = [this](int64_t frames) { return ClockTime(static_cast<double>(frames) / rate_, 3); };
+  damage_ = path_.string() + " is damaged or cut short" + why + ": tolva imported the " +
+            clock(frames_read_) +
+            (frames_read_ < announced_ ? " of its " + clock(announced_) : std::string()) +
+            " that could be decoded";
   return Status::Ok();
 }
 
