@@ -120,12 +120,6 @@ class SndfileDecoder : public PcmSource {
   std::string damage_;
 };
 
-// A 32-bit sample (libsndfile's integers, the source's bits at the top) or a
-// floating-point one (full scale 1.0) rounded to 16 bits: to the nearest, a
-// half up; clipped to -32768..32767.
-int16_t RoundTo16(int32_t sample);
-int16_t RoundTo16(float sample);
-
 // Encodes the working file `wav` as lossless 16-bit FLAC (level 5, as `flac`
 // does by default) into a new version of `flac`, written through `scratch` and
 // flushed to the disk before it is put in place.

@@ -13,7 +13,7 @@ packages=(
 )
 case "${1:-}" in
   --bench) packages+=(ffmpeg time coreutils strace) ;;
-  --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+  --fuzz) packages+=(clang-14 libclang-rt-14-dev ffmpeg) ;;
 esac
 
 missing=()

@@ -96,8 +96,9 @@ bool IsFloating(int format) {
          encoding == SF_FORMAT_VORBIS || encoding == SF_FORMAT_OPUS;
 }
 
-}  // namespace
-
+// A 32-bit sample (libsndfile's integers: the source's bits at the top) or a
+// floating-point one (full scale 1.0) rounded to 16 bits: to the nearest, a
+// half up, as sox rounds; clipped, never wrapped.
 int16_t RoundTo16(int32_t sample) {
   return static_cast<int16_t>(std::min<int64_t>((int64_t{sample} + 0x8000) >> 16, 32767));
 }
@@ -107,6 +108,8 @@ int16_t RoundTo16(float sample) {
   const double scaled = std::floor(static_cast<double>(sample) * 32768 + 0.5);
   return static_cast<int16_t>(std::clamp(scaled, -32768.0, 32767.0));
 }
+
+}  // namespace
 
 struct SndfileDecoder::Io : FileIo {
   FileDescriptor descriptor;
