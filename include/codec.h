@@ -45,10 +45,11 @@ constexpr int64_t kMaxWavDataBytes = std::numeric_limits<int32_t>::max() - 36;
 Status DecodeMp3ToWav(const fs::path& mp3, const fs::path& wav, const fs::path& scratch,
                       int64_t max_data_bytes = kMaxWavDataBytes);
 
-// What a recording is, from its first bytes: an ID3v2 tag is skipped, and
-// what follows it decides (an MP3 frame, or nothing known after a tag, is MP3).
+// What a recording is, from its first bytes: ID3v2 tags are skipped, and what
+// follows them decides (an MP3 frame, or nothing known after a tag, is MP3);
+// `*start` is the offset it starts at, after the tags.
 enum class RecordingFormat { kNone, kEmpty, kMp3, kWav, kRf64, kAiff, kFlac, kOgg };
-RecordingFormat SniffRecording(const fs::path& path, Status* status);
+RecordingFormat SniffRecording(const fs::path& path, Status* status, int64_t* start);
 
 // Decodes any recording SniffRecording knows into a new version of `wav`, as
 // DecodeMp3ToWav does: MP3 through libmpg123, the others through libsndfile
@@ -89,8 +90,10 @@ class SndfileDecoder : public PcmSource {
   SndfileDecoder(const SndfileDecoder&) = delete;
   SndfileDecoder& operator=(const SndfileDecoder&) = delete;
 
-  // `format` names what the file was taken for, in messages ("WAV").
-  Status Open(const fs::path& path, const std::string& format);
+  // `format` names what the file was taken for, in messages ("WAV"); the
+  // recording starts `start` bytes into the file (after a tag libsndfile
+  // would not skip).
+  Status Open(const fs::path& path, const std::string& format, int64_t start = 0);
   int channels() const override { return channels_; }
   int rate() const override { return rate_; }
   // A recording that libsndfile cannot decode whole (cut short, broken frames,

@@ -109,7 +109,8 @@ Status DecodeMp3ToWav(const fs::path& mp3, const fs::path& wav, const fs::path& 
 Status DecodeRecordingToWav(const fs::path& file, const fs::path& wav, const fs::path& scratch,
                             std::string* damage, int64_t max_data_bytes) {
   Status status = Status::Ok();
-  const RecordingFormat format = SniffRecording(file, &status);
+  int64_t start = 0;
+  const RecordingFormat format = SniffRecording(file, &status, &start);
   if (!status.ok()) return status;
   switch (format) {
     case RecordingFormat::kEmpty:
@@ -122,7 +123,7 @@ Status DecodeRecordingToWav(const fs::path& file, const fs::path& wav, const fs:
       break;
   }
   SndfileDecoder decoder;
-  if (Status s = decoder.Open(file, FormatName(format)); !s.ok()) return s;
+  if (Status s = decoder.Open(file, FormatName(format), start); !s.ok()) return s;
   if (Status s = WriteWorkingWav(decoder, file, "audio", wav, scratch, max_data_bytes); !s.ok()) {
     return s;
   }

@@ -49,14 +49,15 @@ RecordingFormat FormatOf(const uint8_t* b) {
 
 }  // namespace
 
-RecordingFormat SniffRecording(const fs::path& path, Status* status) {
+RecordingFormat SniffRecording(const fs::path& path, Status* status, int64_t* start) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     *status = Status::Failed(errno == ENOENT ? "there is no " + path.string()
                                              : ErrnoText("cannot open " + path.string()));
     return RecordingFormat::kNone;
   }
-  int64_t at = 0;
+  int64_t& at = *start;
+  at = 0;
   for (int tags = 0; tags <= kMostTags; ++tags) {
     uint8_t bytes[kSniffBytes] = {};
     const ssize_t got = ::pread(fd.get(), bytes, sizeof bytes, static_cast<off_t>(at));

@@ -37,10 +37,12 @@ std::string LibraryText(const char* text) {
 
 // The file libsndfile reads or writes, through our own descriptors: a failing
 // disk is then a failure with its reason, not a stream that seems to end.
+// libsndfile sees the file from `base` on.
 struct FileIo {
   int fd = -1;
   ReplacementFile* out = nullptr;  // when writing
   fs::path path;
+  int64_t base = 0;
   int64_t position = 0;
   int64_t length = 0;
   Status status = Status::Ok();
@@ -62,7 +64,8 @@ sf_count_t IoRead(void* bytes, sf_count_t count, void* user) {
   char* p = static_cast<char*>(bytes);
   sf_count_t done = 0;
   while (done < count && io.status.ok()) {
-    const ssize_t n = ::pread(io.fd, p + done, static_cast<size_t>(count - done), io.position);
+    const ssize_t n =
+        ::pread(io.fd, p + done, static_cast<size_t>(count - done), io.base + io.position);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) io.status = Status::Failed(ErrnoText("cannot read " + io.path.string()));
     if (n <= 0) break;
@@ -121,7 +124,7 @@ SndfileDecoder::~SndfileDecoder() {
   if (file_ != nullptr) sf_close(file_);
 }
 
-Status SndfileDecoder::Open(const fs::path& path, const std::string& format) {
+Status SndfileDecoder::Open(const fs::path& path, const std::string& format, int64_t start) {
   path_ = path;
   io_->path = path;
   io_->descriptor = FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -131,7 +134,8 @@ Status SndfileDecoder::Open(const fs::path& path, const std::string& format) {
     if (errno == ENOENT) return Status::Failed("there is no " + path.string());
     return Status::Failed(ErrnoText("cannot open " + path.string()));
   }
-  io_->length = st.st_size;
+  io_->base = std::clamp<int64_t>(start, 0, st.st_size);
+  io_->length = st.st_size - io_->base;
   SF_INFO info{};
   file_ = sf_open_virtual(Callbacks(), SFM_READ, &info, io_.get());
   if (file_ == nullptr) {

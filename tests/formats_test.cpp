@@ -76,6 +76,7 @@ const Samples kFloatsAs16 = {32767, -32768, 16384, -16384, 1, 0};
 // close to the input), the file's rate and channels.
 TEST(FormatsImport, EachFormatImportsAsRounded16BitFramesAtItsOwnRate) {
   const Bytes wav24 = WavOf(1, 24, 2, 48000, k24);
+  const Bytes flac24 = Converted(wav24, {"flac", "-s", "in.wav", "-o", "out.flac"});
   const Samples tone = Tones(24011, 2, 48000);
   const struct {
     const char* name;
@@ -89,7 +90,9 @@ TEST(FormatsImport, EachFormatImportsAsRounded16BitFramesAtItsOwnRate) {
        k24As16},
       {"RF64", Rf64Of(wav24), k24As16},
       {"AIFF", Converted(wav24, {"sox", "in.wav", "out.aiff"}), k24As16},
-      {"FLAC", Converted(wav24, {"flac", "-s", "in.wav", "-o", "out.flac"}), k24As16},
+      {"FLAC", flac24, k24As16},
+      {"FLAC after an ID3v2 tag", Spliced(flac24, 0, {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 0}),
+       k24As16},
       {"WAV, 32-bit",
        WavOf(1, 32, 2, 48000, {0x7FFF8000, -0x7FFFFFFF - 1, 0x18000, 0x17FFF}),
        {32767, -32768, 2, 1}},
