@@ -1,6 +1,6 @@
 #include <sndfile.h>
 
-#include <cstring>
+#include <bit>
 #include <tuple>
 
 #include "mp3_tools.h"
@@ -11,23 +11,13 @@ namespace {
 // A WAV image byte by byte: `bits` per sample, integers (format 1; 8-bit ones
 // unsigned) or IEEE floats (format 3).
 Bytes WavOf(int format, int bits, int channels, int rate, const std::vector<double>& values) {
-  Bytes b;
-  auto put = [&b](uint64_t v, int bytes) {
-    while (bytes-- > 0) b.push_back(static_cast<uint8_t>(v)), v >>= 8;
-  };
-  const uint32_t frame = channels * bits / 8, data = frame * values.size() / channels;
-  b = {'R', 'I', 'F', 'F'}, put(36 + data, 4), b.insert(b.end(), {'W', 'A', 'V', 'E'});
-  b.insert(b.end(), {'f', 'm', 't', ' '}), put(16, 4), put(format, 2), put(channels, 2);
-  put(rate, 4), put(rate * frame, 4), put(frame, 2), put(bits, 2);
-  b.insert(b.end(), {'d', 'a', 't', 'a'}), put(data, 4);
+  Bytes b = BuildWav({.channels = channels, .rate = rate, .bits = bits, .format = format}, {},
+                     static_cast<int64_t>(values.size()) * bits / 8);
   for (double v : values) {
-    const float f = static_cast<float>(v);
-    uint64_t bits64;
-    std::memcpy(&bits64, &v, 8);
-    uint32_t bits32;
-    std::memcpy(&bits32, &f, 4);
-    put(format == 3 ? (bits == 64 ? bits64 : bits32) : static_cast<uint64_t>(std::llround(v)),
-        bits / 8);
+    const uint64_t u = format == 1  ? static_cast<uint64_t>(std::llround(v))
+                       : bits == 64 ? std::bit_cast<uint64_t>(v)
+                                    : std::bit_cast<uint32_t>(static_cast<float>(v));
+    for (int i = 0; i < bits / 8; ++i) b.push_back(static_cast<uint8_t>(u >> 8 * i));
   }
   return b;
 }
@@ -91,7 +81,7 @@ TEST(FormatsImport, EachFormatImportsAsRounded16BitFramesAtItsOwnRate) {
       {"RF64", Rf64Of(wav24), k24As16},
       {"AIFF", Converted(wav24, {"sox", "in.wav", "out.aiff"}), k24As16},
       {"FLAC", flac24, k24As16},
-      {"FLAC after an ID3v2 tag", Spliced(flac24, 0, {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 0}),
+      {"FLAC after an ID3v2 tag", Spliced(flac24, 0, {'I', 'D', '3', 3, 0, 0, 0, 0, 0, 2, 0, 0}),
        k24As16},
       {"WAV, 32-bit",
        WavOf(1, 32, 2, 48000, {0x7FFF8000, -0x7FFFFFFF - 1, 0x18000, 0x17FFF}),
@@ -110,8 +100,7 @@ TEST(FormatsImport, EachFormatImportsAsRounded16BitFramesAtItsOwnRate) {
     const RunResult r = ws.RunBinary({.args = {"import", "recording"}});
     EXPECT_EQ(std::tie(r.exit_code, r.err), std::make_tuple(0, ""));
     const Samples got = SamplesOf(ws.Working());
-    const Bytes header = BuildWav({.channels = c.channels, .rate = c.rate}, got);
-    EXPECT_EQ(ws.Working(), header);
+    EXPECT_EQ(ws.Working(), BuildWav({.channels = c.channels, .rate = c.rate}, got));
     if (c.lossy) {
       EXPECT_EQ(got.size(), c.want.size());
       EXPECT_GE(SnrDb(c.want, got), 20);
@@ -146,12 +135,8 @@ TEST(FormatsImport, DamagedRecordingsImportWhatDecodesOrNothing) {
       {"WAV header cut", Slice(wav, 0, 30), 1, "tolva: in.bin cannot be read as WAV: ", 0},
       {"FLAC header alone", Slice(flac, 0, 42), 1, "tolva: in.bin cannot be ", 0},
       {"empty", {}, 1, "tolva: in.bin is empty\n", 0},
-      {"three channels", WavOf(1, 16, 3, 8000, {1, 2, 3}), 1,
-       "tolva: in.bin has 3 channels; tolva edits mono and stereo recordings: mix it down to two "
-       "channels first\n",
-       0},
-      {"4000 Hz", WavOf(1, 16, 1, 4000, {1}), 1,
-       "tolva: in.bin is at 4000 Hz; tolva imports 8000 to 192000 Hz\n", 0},
+      {"three channels", WavOf(1, 16, 3, 8000, {1, 2, 3}), 1, "tolva: in.bin has 3 channels; ", 0},
+      {"4000 Hz", WavOf(1, 16, 1, 4000, {1}), 1, "tolva: in.bin is at 4000 Hz; ", 0},
       {"text", Bytes(100, 'a'), 1,
        "tolva: in.bin is not a recording tolva can read (MP3, WAV, FLAC, Ogg Vorbis, Opus, "
        "AIFF)\n",
