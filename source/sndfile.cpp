@@ -211,9 +211,13 @@ Status SndfileDecoder::Read(int16_t* samples, int64_t max_frames, int64_t* frame
 Status SndfileDecoder::End() {
   ended_ = true;
   if (why_.empty() && frames_read_ >= announced_) return Status::Ok();
-  const std::string why = why_.empty() ? "" : " (" + why_ + ")";
-  if (frames_read_ == 0) return Status::Failed(path_.string() + " cannot be decoded" + why);
   auto clock = [this](int64_t frames) { return ClockTime(static_cast<double>(frames) / rate_, 3); };
+  const std::string why = why_.empty() ? "" : " (" + why_ + ")";
+  if (frames_read_ == 0 && why.empty()) {
+    return Status::Failed(path_.string() + " holds none of the " + clock(announced_) +
+                          " of audio its header announces");
+  }
+  if (frames_read_ == 0) return Status::Failed(path_.string() + " cannot be decoded" + why);
   damage_ = path_.string() + " is damaged or cut short" + why + ": tolva imported the " +
             clock(frames_read_) +
             (frames_read_ < announced_ ? " of its " + clock(announced_) : std::string()) +
