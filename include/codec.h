@@ -54,7 +54,7 @@ RecordingFormat SniffRecording(const fs::path& path, Status* status, int64_t* st
 // Decodes any recording SniffRecording knows into a new version of `wav`, as
 // DecodeMp3ToWav does: MP3 through libmpg123, the others through libsndfile
 // (SndfileDecoder). A file in no known format fails with "<file> is not a
-// recording tolva can read (...)".
+// recording tolva can read (...)". `*damage` is as Converter's.
 Status DecodeRecordingToWav(const fs::path& file, const fs::path& wav, const fs::path& scratch,
                             std::string* damage, int64_t max_data_bytes = kMaxWavDataBytes);
 

@@ -73,9 +73,13 @@ const char* FormatName(RecordingFormat format) {
       return "FLAC";
     case RecordingFormat::kOgg:
       return "Ogg";
-    default:
+    case RecordingFormat::kMp3:
       return "MP3";
+    case RecordingFormat::kNone:
+    case RecordingFormat::kEmpty:
+      break;
   }
+  return "a recording";
 }
 
 }  // namespace
