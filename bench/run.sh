@@ -5,9 +5,12 @@
 #
 #   bench/run.sh            10- and 60-minute files (needs ~3 GB in bench/out),
 #                           then the 60-minute file on XFS (as root)
-#   bench/run.sh --quick    the 10-minute file only
+#   bench/run.sh --quick    the 10-minute file only (WAV, FLAC import and FLAC
+#                           export with it)
 #   bench/run.sh --xfs      the 60-minute file on XFS only
 #   bench/run.sh --history  undo, redo and the edit after undos only (both files)
+#   bench/run.sh --formats  import and export only, MP3 and the other formats
+#                           (the 10-minute file)
 #
 # Times are the best of $REPEAT runs (default 3) of wall-clock seconds; peak
 # memory is the largest resident set of those runs.
@@ -19,7 +22,9 @@ scripts/setup.sh --bench
 quick=0
 xfs_only=0
 history_only=0
+formats_only=0
 [[ "${1:-}" == "--quick" ]] && quick=1
+[[ "${1:-}" == "--formats" ]] && quick=1 formats_only=1
 [[ "${1:-}" == "--xfs" ]] && xfs_only=1
 [[ "${1:-}" == "--history" ]] && history_only=1
 repeat=${REPEAT:-3}
@@ -146,6 +151,38 @@ history_steps() {  # source-wav
   report "volume in a fresh workspace" "$best_time" "" 0 "$peak_kb"
 }
 
+# Import of what recorders make (a 24-bit 48 kHz WAV, and the same as FLAC)
+# against sox's conversion to 16 bits (which dithers by default; -D does not),
+# and the FLAC export against flac -5 of the working file.
+bench_formats() {  # name minutes working-wav
+  local name=$1 wav=$3 file kb
+  local wav24=$out/$name-24.wav flac24=$out/$name-24.flac
+  if [[ ! -f $wav24 ]]; then
+    sox -n -r 48000 -c 2 -b 24 "$wav24" synth $(($2 * 60)) sine 220-880 sine 330 tremolo 3 40 vol 0.7
+  fi
+  [[ -f $flac24 ]] || flac -s -5 -o "$flac24" "$wav24"
+  for file in "$wav24" "$flac24"; do
+    PREPARE="prepare_workspace $wav"
+    measure env -C "$ws" "$tolva" import "$file"
+    local import_us=$best_time
+    kb=$peak_kb
+    PREPARE="rm -f $out/o.wav && sync"
+    measure sox "$file" -b 16 "$out/o.wav"
+    report "import 24-bit 48 kHz ${file##*.}" "$import_us" "sox FILE -b 16 o.wav" "$best_time" "$kb"
+    measure sox -D "$file" -b 16 "$out/o.wav"
+    report "" "$import_us" "sox -D (no dither)" "$best_time" "$kb"
+  done
+  PREPARE="prepare_workspace $wav && rm -f $out/o.flac"
+  measure env -C "$ws" "$tolva" export "$out/o.flac"
+  local export_us=$best_time
+  kb=$peak_kb
+  PREPARE="rm -f $out/o.flac && sync"
+  measure flac -s -5 -o "$out/o.flac" "$wav"
+  report "export FLAC (export o.flac)" "$export_us" "flac -5" "$best_time" "$kb"
+  measure bash -c "flac -s -5 -o $out/o.flac $wav && sync $out/o.flac"
+  report "" "$export_us" "flac -5 + sync" "$best_time" "$kb"
+}
+
 bench_file() {  # name minutes
   local name=$1 wav=$out/$1.wav mp3=$out/$1.mp3 second=$out/$1-second.mp3
   generate "$name" $(($2 * 60))
@@ -163,54 +200,56 @@ bench_file() {  # name minutes
   measure /bin/true
   echo "cp $(seconds "$cp_us") s, cp + sync $(seconds "$cp_sync_us") s, start of a process $(seconds "$best_time") s"
 
-  history_steps "$wav"
-  [[ $history_only == 1 ]] && return
+  if [[ $formats_only == 0 ]]; then
+    history_steps "$wav"
+    [[ $history_only == 1 ]] && return
 
-  # op code, command, label, equivalent label, equivalent command
-  local ops=(
-    "2 60 70 0 0.5|volume 10 s (op 2)|sox vol 0.5 (whole file)|sox $wav $out/o.wav vol 0.5"
-  )
-  if [[ $quick == 1 || $name == ten ]]; then
-    ops+=(
-      "3 60 70 0 0|reverse 10 s (op 3)|ffmpeg areverse (whole file)|ffmpeg -v error -y -i $wav -af areverse $out/o.wav"
-      "4 60 70 0 0|cut 10 s (op 4)|sox trim 60 =70 (same cut)|sox $wav $out/o.wav trim 0 =60 =70"
-      "6 60 70 0 1|silence channel 10 s (op 6)|sox remix 1 0 (whole file)|sox $wav $out/o.wav remix 1 0"
-      "7 60 70 0 2|speed up x2 10 s (op 7)|sox speed 2 (whole file)|sox $wav $out/o.wav speed 2"
-      "8 60 70 0 2|slow down x2 10 s (op 8)|ffmpeg atempo 0.5 (whole file)|ffmpeg -v error -y -i $wav -af atempo=0.5 $out/o.wav"
-      "11 60 70 0 1|pitch +1 octave 10 s (op 11)|sox pitch 1200 (whole file)|sox $wav $out/o.wav pitch 1200"
-      "11 60 70 0 5|pitch +5 octaves 10 s (op 11)|sox pitch 1200 (whole file)|sox $wav $out/o.wav pitch 1200"
-      "12 60 70 0 2|slow down x2 same pitch (op 12)|ffmpeg atempo 0.5 (whole file)|ffmpeg -v error -y -i $wav -af atempo=0.5 $out/o.wav"
-      "9 60 70 0 0.5|echo 10 s, 0.5 s (op 9)|sox echo (whole file)|sox $wav $out/o.wav echo 0.8 0.5 500 0.5"
-      "13 60 70 300 0|repeat 10 s at 300 s (op 13)|sox trim+concat (same repeat)|bash -c 'sox $wav $out/a.wav trim 0 =300 && sox $wav $out/c.wav trim =60 =70 && sox $wav $out/d.wav trim =300 && sox $out/a.wav $out/c.wav $out/d.wav $out/o.wav'"
-      "14 60 70 300 0|move 10 s to 300 s (op 14)|sox trim+concat (same move)|bash -c 'sox $wav $out/a.wav trim 0 =60 && sox $wav $out/b.wav trim =70 =300 && sox $wav $out/c.wav trim =60 =70 && sox $wav $out/d.wav trim =300 && sox $out/a.wav $out/b.wav $out/c.wav $out/d.wav $out/o.wav'"
+    # op code, command, label, equivalent label, equivalent command
+    local ops=(
+      "2 60 70 0 0.5|volume 10 s (op 2)|sox vol 0.5 (whole file)|sox $wav $out/o.wav vol 0.5"
     )
-  fi
-  local entry op cmd label other_label other_cmd
-  for entry in "${ops[@]}"; do
-    IFS='|' read -r cmd label other_label other_cmd <<<"$entry"
-    compare_op "$label" "$cmd" "$wav" "$other_label" "$other_cmd"
-  done
-
-  if [[ $quick == 1 || $name == ten ]]; then
-    # Insert and mix a 60 s range of a mono 48 kHz recording (decode included).
-    local decode="ffmpeg -v error -y -i $second -ar 44100 -ac 2 $out/s.wav"
-    local two_source=(
-      "5|insert 60 s of an MP3 (op 5)|ffmpeg decode + sox concat|$decode && sox $wav $out/a.wav trim 0 =300 && sox $out/s.wav $out/c.wav trim =10 =70 && sox $wav $out/d.wav trim =300 && sox $out/a.wav $out/c.wav $out/d.wav $out/o.wav"
-      "10|mix 60 s of an MP3 (op 10)|ffmpeg decode + sox -m|$decode && sox -m $wav $out/s.wav $out/o.wav"
-    )
-    local -A with_decode
-    for entry in "${two_source[@]}"; do
-      IFS='|' read -r op label other_label other_cmd <<<"$entry"
-      compare_op "$label" "$op 10 70 300 0" "$wav '' $second" "$other_label" "$other_cmd"
-      with_decode[$op]=$op_us
+    if [[ $quick == 1 || $name == ten ]]; then
+      ops+=(
+        "3 60 70 0 0|reverse 10 s (op 3)|ffmpeg areverse (whole file)|ffmpeg -v error -y -i $wav -af areverse $out/o.wav"
+        "4 60 70 0 0|cut 10 s (op 4)|sox trim 60 =70 (same cut)|sox $wav $out/o.wav trim 0 =60 =70"
+        "6 60 70 0 1|silence channel 10 s (op 6)|sox remix 1 0 (whole file)|sox $wav $out/o.wav remix 1 0"
+        "7 60 70 0 2|speed up x2 10 s (op 7)|sox speed 2 (whole file)|sox $wav $out/o.wav speed 2"
+        "8 60 70 0 2|slow down x2 10 s (op 8)|ffmpeg atempo 0.5 (whole file)|ffmpeg -v error -y -i $wav -af atempo=0.5 $out/o.wav"
+        "11 60 70 0 1|pitch +1 octave 10 s (op 11)|sox pitch 1200 (whole file)|sox $wav $out/o.wav pitch 1200"
+        "11 60 70 0 5|pitch +5 octaves 10 s (op 11)|sox pitch 1200 (whole file)|sox $wav $out/o.wav pitch 1200"
+        "12 60 70 0 2|slow down x2 same pitch (op 12)|ffmpeg atempo 0.5 (whole file)|ffmpeg -v error -y -i $wav -af atempo=0.5 $out/o.wav"
+        "9 60 70 0 0.5|echo 10 s, 0.5 s (op 9)|sox echo (whole file)|sox $wav $out/o.wav echo 0.8 0.5 500 0.5"
+        "13 60 70 300 0|repeat 10 s at 300 s (op 13)|sox trim+concat (same repeat)|bash -c 'sox $wav $out/a.wav trim 0 =300 && sox $wav $out/c.wav trim =60 =70 && sox $wav $out/d.wav trim =300 && sox $out/a.wav $out/c.wav $out/d.wav $out/o.wav'"
+        "14 60 70 300 0|move 10 s to 300 s (op 14)|sox trim+concat (same move)|bash -c 'sox $wav $out/a.wav trim 0 =60 && sox $wav $out/b.wav trim =70 =300 && sox $wav $out/c.wav trim =60 =70 && sox $wav $out/d.wav trim =300 && sox $out/a.wav $out/b.wav $out/c.wav $out/d.wav $out/o.wav'"
+      )
+    fi
+    local entry op cmd label other_label other_cmd
+    for entry in "${ops[@]}"; do
+      IFS='|' read -r cmd label other_label other_cmd <<<"$entry"
+      compare_op "$label" "$cmd" "$wav" "$other_label" "$other_cmd"
     done
-    # The decoding part of ops 5 and 10: the same recording imported alone.
-    PREPARE="prepare_workspace $wav $second && command_file '0 0 0 0 0'"
-    measure env -C "$ws" "$tolva"
-    local decode_us=$best_time
-    report "  its decode alone (op 0)" "$decode_us" "" 0 "$peak_kb"
-    report "  op 5 without the decode" "$((with_decode[5] - decode_us))" "" 0 0
-    report "  op 10 without the decode" "$((with_decode[10] - decode_us))" "" 0 0
+
+    if [[ $quick == 1 || $name == ten ]]; then
+      # Insert and mix a 60 s range of a mono 48 kHz recording (decode included).
+      local decode="ffmpeg -v error -y -i $second -ar 44100 -ac 2 $out/s.wav"
+      local two_source=(
+        "5|insert 60 s of an MP3 (op 5)|ffmpeg decode + sox concat|$decode && sox $wav $out/a.wav trim 0 =300 && sox $out/s.wav $out/c.wav trim =10 =70 && sox $wav $out/d.wav trim =300 && sox $out/a.wav $out/c.wav $out/d.wav $out/o.wav"
+        "10|mix 60 s of an MP3 (op 10)|ffmpeg decode + sox -m|$decode && sox -m $wav $out/s.wav $out/o.wav"
+      )
+      local -A with_decode
+      for entry in "${two_source[@]}"; do
+        IFS='|' read -r op label other_label other_cmd <<<"$entry"
+        compare_op "$label" "$op 10 70 300 0" "$wav '' $second" "$other_label" "$other_cmd"
+        with_decode[$op]=$op_us
+      done
+      # The decoding part of ops 5 and 10: the same recording imported alone.
+      PREPARE="prepare_workspace $wav $second && command_file '0 0 0 0 0'"
+      measure env -C "$ws" "$tolva"
+      local decode_us=$best_time
+      report "  its decode alone (op 0)" "$decode_us" "" 0 "$peak_kb"
+      report "  op 5 without the decode" "$((with_decode[5] - decode_us))" "" 0 0
+      report "  op 10 without the decode" "$((with_decode[10] - decode_us))" "" 0 0
+    fi
   fi
 
   # Import and export against the codec libraries' own tools.
@@ -233,6 +272,10 @@ bench_file() {  # name minutes
   measure lame --quiet -b 192 "$wav" "$out/o.mp3"
   report "export MP3 (op 999)" "$export_us" "shineenc -b 192 -d" "$shine_us" "$export_kb"
   report "" "$export_us" "lame -b 192" "$best_time" "$export_kb"
+
+  if [[ $quick == 1 || $name == ten ]]; then
+    bench_formats "$name" "$2" "$wav"
+  fi
 
   # The waveform picture reads the working file once, as cat does.
   PREPARE="prepare_workspace $wav"

@@ -4,22 +4,30 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
+#include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "status.h"
 
 struct mpg123_handle_struct;
+struct sf_private_tag;
 
-// MP3 import and export around the codec libraries (libmpg123, libshine).
+// Import and export around the codec libraries: libmpg123 and libshine for
+// MP3, libsndfile for the other formats people record in and archive to.
 namespace tolva {
 
 namespace fs = std::filesystem;
 
-// Decodes audio/res.mp3 (which = 0) or audio/res1.mp3 (any other value), or
-// `mp3` in their place when given, into audio/res.wav or audio/res1.wav: a
-// 44-byte-header 16-bit PCM WAV with the stream's channels and rate. Fails,
-// writing nothing, when the source holds no MP3 audio.
-Status Converter(int which, const fs::path& mp3 = {});
+// Decodes audio/res.mp3 (which = 0) or audio/res1.mp3 (any other value) into
+// audio/res.wav or audio/res1.wav: a 44-byte-header 16-bit PCM WAV with the
+// stream's channels and rate. Those fixed names are the front end's MP3s; a
+// `file` given in their place (the command line's) is read as what its first
+// bytes say it is (see DecodeRecordingToWav). Fails, writing nothing, when the
+// source holds no audio. `*damage` says why a damaged recording was imported
+// only in part (empty when it was not).
+Status Converter(int which, const fs::path& file = {}, std::string* damage = nullptr);
 
 // Encodes the working file audio/output.wav into audio/output.mp3. The MP3
 // appears only when it is complete; on failure a previous one stays as it was.
@@ -37,6 +45,89 @@ constexpr int64_t kMaxWavDataBytes = std::numeric_limits<int32_t>::max() - 36;
 Status DecodeMp3ToWav(const fs::path& mp3, const fs::path& wav, const fs::path& scratch,
                       int64_t max_data_bytes = kMaxWavDataBytes);
 
+// What a recording is, from its first bytes: ID3v2 tags are skipped, and what
+// follows them decides (an MP3 frame, or nothing known after a tag, is MP3);
+// `*start` is the offset it starts at, after the tags.
+enum class RecordingFormat { kNone, kEmpty, kMp3, kWav, kRf64, kAiff, kFlac, kOgg };
+RecordingFormat SniffRecording(const fs::path& path, Status* status, int64_t* start);
+
+// Decodes any recording SniffRecording knows into a new version of `wav`, as
+// DecodeMp3ToWav does: MP3 through libmpg123, the others through libsndfile
+// (SndfileDecoder). A file in no known format fails with "<file> is not a
+// recording tolva can read (...)". `*damage` is as Converter's.
+Status DecodeRecordingToWav(const fs::path& file, const fs::path& wav, const fs::path& scratch,
+                            std::string* damage, int64_t max_data_bytes = kMaxWavDataBytes);
+
+// Interleaved signed 16-bit frames in the host's byte order, read from a
+// recording or a working file block by block.
+class PcmSource {
+ public:
+  virtual ~PcmSource() = default;
+  virtual int channels() const = 0;
+  virtual int rate() const = 0;
+  // Reads up to `max_frames` frames; `*frames` is 0 at the end.
+  virtual Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) = 0;
+  // How far the reading has come: done of total, in any unit (total 0: unknown).
+  virtual std::pair<int64_t, int64_t> Progress() const = 0;
+};
+
+// Streams `source` into a new version of `wav` (44-byte header, FmtSize 16,
+// no fact chunk) through `scratch`. Fails, leaving `wav` as it was, with
+// "<name> holds no <what>" when no frame comes, or when the samples would pass
+// `max_data_bytes`.
+Status WriteWorkingWav(PcmSource& source, const fs::path& name, const std::string& what,
+                       const fs::path& wav, const fs::path& scratch, int64_t max_data_bytes);
+
+// Recordings libsndfile reads (WAV of any depth and encoding,
+// WAVE_FORMAT_EXTENSIBLE, RF64, AIFF, FLAC, Ogg Vorbis, Opus), at their own
+// rate, rounded to 16 bits: integer samples to the nearest (a half up),
+// floating-point ones (full scale 1.0) too; both clipped, never wrapped, and not
+// dithered. Refuses more than two channels and rates outside 8000 to 192000 Hz.
+class SndfileDecoder : public PcmSource {
+ public:
+  SndfileDecoder();
+  ~SndfileDecoder() override;
+  SndfileDecoder(const SndfileDecoder&) = delete;
+  SndfileDecoder& operator=(const SndfileDecoder&) = delete;
+
+  // `format` names what the file was taken for, in messages ("WAV"); the
+  // recording starts `start` bytes into the file (after a tag libsndfile
+  // would not skip).
+  Status Open(const fs::path& path, const std::string& format, int64_t start = 0);
+  int channels() const override { return channels_; }
+  int rate() const override { return rate_; }
+  // A recording that libsndfile cannot decode whole (cut short, broken frames,
+  // which libFLAC gives as silence or leaves out) reads as far as it decodes,
+  // and damage() says so; a failure to read the file is a failure.
+  Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) override;
+  std::pair<int64_t, int64_t> Progress() const override { return {frames_read_, announced_}; }
+  // What was wrong with a damaged recording, for a warning; empty when nothing was.
+  const std::string& damage() const { return damage_; }
+
+ private:
+  Status End();
+
+  struct Io;
+  std::unique_ptr<Io> io_;
+  ::sf_private_tag* file_ = nullptr;
+  fs::path path_;
+  int channels_ = 0;
+  int rate_ = 0;
+  bool floating_ = false;  // samples read as floats (float WAV, Vorbis, Opus)
+  bool ended_ = false;
+  int64_t announced_ = 0;  // frames the header announces
+  int64_t frames_read_ = 0;
+  std::vector<int32_t> integers_;
+  std::vector<float> floats_;
+  std::string why_;  // the first error libsndfile reported
+  std::string damage_;
+};
+
+// Encodes the working file `wav` as lossless 16-bit FLAC (level 5, as `flac`
+// does by default) into a new version of `flac`, written through `scratch` and
+// flushed to the disk before it is put in place.
+Status EncodeFlacFile(const fs::path& wav, const fs::path& flac, const fs::path& scratch);
+
 // Encodes `input` (a 16-bit PCM WAV file, or MP3 data) into a new version of
 // `mp3`, written through `scratch`. When `input` is readable neither way, the
 // line "read file [<input>] error." goes to standard output.
@@ -51,29 +142,30 @@ int Mp3BitRate(int sample_rate, int channels);
 // interleaved, at the stream's own rate and channel count. The encoder delay
 // and padding that an information frame records are trimmed; a stream without
 // one yields frames × samples-per-frame.
-class Mp3Decoder {
+class Mp3Decoder : public PcmSource {
  public:
   Mp3Decoder() = default;
-  ~Mp3Decoder();
+  ~Mp3Decoder() override;
   Mp3Decoder(const Mp3Decoder&) = delete;
   Mp3Decoder& operator=(const Mp3Decoder&) = delete;
 
   // Opens `path` and finds its first frame; fails when there is none.
   Status Open(const fs::path& path);
-  int channels() const { return channels_; }
-  int rate() const { return rate_; }
+  int channels() const override { return channels_; }
+  int rate() const override { return rate_; }
   // Decodes up to `max_frames` frames; `*frames` is 0 at the end of the stream.
   // A change of channel count or rate midway is a failure; a frame or two of
   // another format amid the stream (a stray header in junk) is dropped.
-  Status Read(int16_t* samples, int64_t max_frames, int64_t* frames);
-  // Bytes of the file taken in so far.
-  int64_t BytesRead() const;
+  Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) override;
+  // Bytes of the file taken in so far, of all its bytes.
+  std::pair<int64_t, int64_t> Progress() const override;
 
  private:
   void TakeFormat();
 
   ::mpg123_handle_struct* handle_ = nullptr;
   int fd_ = -1;
+  int64_t file_bytes_ = 0;
   fs::path path_;
   int channels_ = 0;
   int rate_ = 0;

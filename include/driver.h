@@ -17,8 +17,9 @@ struct Command {
   double end = 0;
   double position = 0;
   double amount = 0;
-  // The MP3 to read (import, insert, mix) or to write (export) in place of the
-  // fixed name under audio/. Empty for a command from the command file.
+  // The recording to read (import, insert, mix: any format tolva reads) or the
+  // file to write (export: the format its extension names) in place of the
+  // fixed MP3 name under audio/. Empty for a command from the command file.
   std::filesystem::path file = {};
 };
 
@@ -31,11 +32,12 @@ Status ParseCommand(const std::string& text, Command* command);
 // command line reads it.
 enum class Slot { kBegin, kEnd, kPosition, kAmount, kFile };
 enum class Form {
-  kTime,     // seconds ("90.5") or minutes and seconds ("1:30.5")
-  kNumber,   // a decimal number
-  kWhole,    // a whole number
-  kChannel,  // left, right, 0 or 1
-  kPath,     // a file name
+  kTime,        // seconds ("90.5") or minutes and seconds ("1:30.5")
+  kNumber,      // a decimal number
+  kWhole,       // a whole number
+  kChannel,     // left, right, 0 or 1
+  kPath,        // a file name
+  kExportFile,  // a file name whose extension names a format tolva exports
 };
 struct Argument {
   const char* name = nullptr;  // nullptr ends the list
@@ -67,6 +69,17 @@ struct Operation {
   }
 };
 std::span<const Operation> Operations();
+
+// What an export writes, chosen by the extension of the file it writes.
+struct ExportFormat {
+  const char* extension;  // lower case, with the dot
+  const char* noun;       // "the MP3", for messages
+  // Encodes the working file `wav` into a new version of `out` through `scratch`.
+  Status (*encode)(const std::filesystem::path& wav, const std::filesystem::path& out,
+                   const std::filesystem::path& scratch);
+};
+// By the extension of `file`, in any case; nullptr for one tolva does not export.
+const ExportFormat* ExportFormatOf(const std::filesystem::path& file);
 
 // Carries out a parsed command.
 Status RunCommand(const Command& command);

@@ -89,9 +89,12 @@ class ReplacementFile {
   Status Write(const void* data, size_t size);
   // Leaves `bytes` bytes unwritten (a hole, where the file system has them).
   Status Skip(int64_t bytes);
-  // Overwrites bytes already written, from `offset` on (a header whose sizes
-  // are known only at the end).
-  Status WriteAt(const std::vector<uint8_t>& bytes, int64_t offset);
+  // Writes from `offset` on, over bytes already written (a header whose sizes
+  // are known only at the end) or past them (an encoder that seeks).
+  Status WriteAt(const void* data, size_t size, int64_t offset);
+  Status WriteAt(const std::vector<uint8_t>& bytes, int64_t offset) {
+    return WriteAt(bytes.data(), bytes.size(), offset);
+  }
   // Flushes the file's data to the disk, closes it and renames it over
   // `target`. The rename is atomic: after a crash or a power loss the target is
   // the old file or the complete new one (SyncFolder makes the rename itself

@@ -31,8 +31,8 @@ step() {  # what it means, then the subcommand and its arguments
 echo "Workspace: $ws"
 "$root/build/tolva_tone" audio/output.wav 12
 step "a generated 12-second stereo recording stands in for the user's audio" info
-step "export it: the recording a user would bring" export talk.mp3
-step "import it as the working file" import talk.mp3
+step "export it as FLAC: the recording a user would bring" export talk.flac
+step "import it as the working file (by its content, not its name)" import talk.flac
 step "a picture of the working file, 1 s to 3 s shaded" waveform "$pictures/before.png" --range 1 3
 step "halve the volume of 1 s to 3 s" volume 0:01 0:03 0.5
 step "play 4 s to 6 s backwards" reverse 4 6

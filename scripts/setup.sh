@@ -5,15 +5,15 @@ set -euo pipefail
 
 packages=(
   g++ cmake ninja-build pkg-config make
-  libmpg123-dev libshine-dev libpng-dev libcli11-dev
+  libmpg123-dev libshine-dev libpng-dev libcli11-dev libsndfile1-dev
   libgtest-dev libgmock-dev
-  shineenc mpg123 lame
+  shineenc mpg123 lame sox flac
   clang-format
   xfsprogs
 )
 case "${1:-}" in
-  --bench) packages+=(sox ffmpeg time coreutils strace) ;;
-  --fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
+  --bench) packages+=(ffmpeg time coreutils strace) ;;
+  --fuzz) packages+=(clang-14 libclang-rt-14-dev ffmpeg) ;;
 esac
 
 missing=()

@@ -20,7 +20,7 @@ check_package() {
   local deb=(build/tolva_*.deb) root=build/package-root depends version
   dpkg -x "${deb[0]}" "$root"
   depends=$(dpkg-deb -f "${deb[0]}" Depends)
-  [[ $depends == *libmpg123-0* && $depends == *libshine3* ]]
+  [[ $depends == *libmpg123-0* && $depends == *libshine3* && $depends == *libsndfile1* ]]
   version=$("$root/usr/bin/tolva" --version)
   [[ $version == "tolva "* ]]
   test -s "$root/usr/share/man/man1/tolva.1"

@@ -59,6 +59,8 @@ bool ParseArgument(Form form, const std::string& text, double* value) {
       return ParseChannel(text, value);
     case Form::kPath:
       return !text.empty();
+    case Form::kExportFile:
+      return ExportFormatOf(text) != nullptr;
   }
   return false;
 }
@@ -74,6 +76,7 @@ const char* FormName(Form form) {
     case Form::kChannel:
       return "left|right";
     case Form::kPath:
+    case Form::kExportFile:
       return "FILE";
   }
   return "";
@@ -84,8 +87,12 @@ CLI::Validator Checks(Form form) {
       [form](std::string& text) {
         double unused;
         if (ParseArgument(form, text, &unused)) return std::string();
-        if (form == Form::kTime)
+        if (form == Form::kTime) {
           return "'" + text + "' is not a time (seconds, m:ss.s or h:mm:ss.s)";
+        }
+        if (form == Form::kExportFile) {
+          return "'" + text + "' names no format tolva exports: end it in .mp3, .flac or .wav";
+        }
         return "'" + text + "' is not a " + FormName(form);
       },
       "");

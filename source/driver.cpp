@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -58,16 +59,18 @@ Status Import(const Command& c) {
   for (const fs::path& folder : {paths::kAudio, paths::kSnapshots}) {
     if (Status s = MakeFolder(folder); !s.ok()) return s;
   }
-  if (Status s = Converter(0, c.file); !s.ok()) return s;
+  std::string damage;
+  if (Status s = Converter(0, c.file, &damage); !s.ok()) return s;
   Status s = Reset(Res, kImportWav);
   if (s.ok()) s = CreateVersion();
   if (s.ok()) s = RenameOver(paths::kImportWav, paths::kWorking);
   if (!s.ok()) RemoveFile(paths::kImportWav);
+  if (s.ok() && !damage.empty()) Warn(Status::Failed(damage));
   return s;
 }
 
-// The MP3 that an import, insert or mix reads: the command's file, or `fixed`.
-fs::path SourceMp3(const Command& command, const fs::path& fixed) {
+// The recording that an import, insert or mix reads: the command's file, or `fixed`.
+fs::path SourceFile(const Command& command, const fs::path& fixed) {
   return command.file.empty() ? fixed : command.file;
 }
 
@@ -75,7 +78,7 @@ Status RefuseSecondRange(const Command& c) {
   if (c.end > static_cast<double>(Res1.Seconds)) {
     return Status::Refused("the range ends at " + FormatSeconds(c.end) + " s, after the " +
                            std::to_string(Res1.Seconds) + " whole seconds of " +
-                           SourceMp3(c, paths::kSecondMp3).string());
+                           SourceFile(c, paths::kSecondMp3).string());
   }
   if (c.position < 0) return Status::Refused("the position lies before the audio");
   if (c.position > static_cast<double>(Res.Seconds)) {
@@ -85,11 +88,13 @@ Status RefuseSecondRange(const Command& c) {
   return Status::Ok();
 }
 
-// Decodes audio/res1.mp3, loads Res1 and checks the command against both files;
-// then opens the second source as the working file needs it, converted while
-// it is read.
+// Decodes audio/res1.mp3 (or the command's file), loads Res1 and checks the
+// command against both files; then opens the second source as the working file
+// needs it, converted while it is read.
 Status PrepareSecondSource(const Command& c, SecondSource* source) {
-  if (Status s = Converter(1, c.file); !s.ok()) return s;
+  std::string damage;
+  if (Status s = Converter(1, c.file, &damage); !s.ok()) return s;
+  if (!damage.empty()) Warn(Status::Failed(damage));
   if (Status s = Reset(Res1, kSecondSourceWav); !s.ok()) return s;
   if (Status s = CheckEditable(Res1, FileSize(paths::kSecondWav), paths::kSecondWav.string());
       !s.ok()) {
@@ -129,8 +134,26 @@ bool IsWorkspaceFile(const fs::path& file) {
   return !target || !export_mp3 || *target != *export_mp3;
 }
 
+// A byte copy, of a working file that the effects could work on: an export
+// clears the working file, so what it writes must be the audio.
+Status CopyWav(const fs::path& wav, const fs::path& copy, const fs::path& scratch) {
+  RIFF record{};
+  if (Status s = ReadEditableHeader(wav, wav.string(), &record); !s.ok()) return s;
+  return CopyFile(wav, copy, scratch);
+}
+
+const ExportFormat kExportFormats[] = {
+    {".mp3", "the MP3", EncodeMp3File},
+    {".flac", "the FLAC file", EncodeFlacFile},
+    {".wav", "the WAV file", CopyWav},
+};
+
 Status EncodeExport(const Command& c) {
   if (c.file.empty()) return transformer();
+  const ExportFormat* format = ExportFormatOf(c.file);
+  if (format == nullptr) {
+    return Status::Refused(c.file.string() + " names no format tolva exports (.mp3, .flac, .wav)");
+  }
   if (!Resolved(c.file)) {
     return Status::Refused("cannot tell whether " + c.file.string() + " lies in the workspace");
   }
@@ -138,18 +161,19 @@ Status EncodeExport(const Command& c) {
     return Status::Refused("the export would replace " + c.file.string() +
                            ", a file of the workspace");
   }
-  return EncodeMp3File(paths::kWorking, c.file, ScratchBeside(c.file));
+  return format->encode(paths::kWorking, c.file, ScratchBeside(c.file));
 }
 
-// Only a complete MP3 may clear the working file and its history, and only once
-// the MP3 is durably in place: from then on the export has happened, and what
+// Only a complete export may clear the working file and its history, and only
+// once it is durably in place: from then on the export has happened, and what
 // cannot be cleared is a warning, not a failure.
 Status Export(const Command& c) {
   if (Status s = EncodeExport(c); !s.ok()) return s;
   const fs::path folder = c.file.empty() ? paths::kAudio : c.file.parent_path();
   if (Status s = SyncFolder(folder.empty() ? fs::path(".") : folder); !s.ok()) {
-    return Status::Failed(s.message() +
-                          "; the MP3 is written, the working file and its history stay");
+    const ExportFormat* format = c.file.empty() ? &kExportFormats[0] : ExportFormatOf(c.file);
+    return Status::Failed(s.message() + "; " + format->noun +
+                          " is written, the working file and its history stay");
   }
   Step clear;
   clear.kind = Step::Kind::kClear;
@@ -168,7 +192,7 @@ constexpr Argument kEndArg{"END", Slot::kEnd, Form::kTime, "end of the range (no
 constexpr Argument kAtArg{"AT", Slot::kPosition, Form::kTime, "where it goes in the working file"};
 constexpr Argument kFactorArg{"FACTOR", Slot::kAmount, Form::kWhole, "a whole number, at least 1"};
 constexpr Argument kSecondArg{"FILE", Slot::kFile, Form::kPath,
-                              "the MP3 to take the range from (never changed)"};
+                              "the recording to take the range from (never changed)"};
 
 const Operation kOperations[] = {
     {kImport,
@@ -177,8 +201,10 @@ const Operation kOperations[] = {
      Import,
      "import",
      {Argument{"FILE", Slot::kFile, Form::kPath,
-               "the MP3 to decode (never changed); default audio/res.mp3", true}},
-     "tolva import ~/talk.mp3"},
+               "the recording to decode: MP3, WAV, FLAC, Ogg Vorbis, Opus or AIFF (never "
+               "changed); default audio/res.mp3",
+               true}},
+     "tolva import ~/interview.wav"},
     {1,
      "listen",
      "open the working file with the desktop's player",
@@ -296,9 +322,11 @@ const Operation kOperations[] = {
      "encode the working file into audio/output.mp3, then clear it and its history",
      Export,
      "export",
-     {Argument{"FILE", Slot::kFile, Form::kPath, "where the MP3 goes; default audio/output.mp3",
+     {Argument{"FILE", Slot::kFile, Form::kExportFile,
+               "where the export goes, as its extension says: .mp3, .flac (lossless) or .wav "
+               "(a copy); default audio/output.mp3",
                true}},
-     "tolva export ~/talk-edited.mp3"},
+     "tolva export ~/talk-edited.flac"},
 };
 
 bool IsEditing(int64_t op) {
@@ -325,6 +353,16 @@ Status PrepareEdit(const Command& c) {
 }
 
 }  // namespace
+
+const ExportFormat* ExportFormatOf(const fs::path& file) {
+  std::string extension = file.extension().string();
+  std::transform(extension.begin(), extension.end(), extension.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (const ExportFormat& format : kExportFormats) {
+    if (extension == format.extension) return &format;
+  }
+  return nullptr;
+}
 
 std::span<const Operation> Operations() {
   return kOperations;

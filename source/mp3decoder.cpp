@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <mpg123.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -57,8 +58,9 @@ Mp3Decoder::~Mp3Decoder() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-int64_t Mp3Decoder::BytesRead() const {
-  return fd_ < 0 ? 0 : static_cast<int64_t>(::lseek(fd_, 0, SEEK_CUR));
+std::pair<int64_t, int64_t> Mp3Decoder::Progress() const {
+  if (fd_ < 0) return {0, 0};
+  return {static_cast<int64_t>(::lseek(fd_, 0, SEEK_CUR)), file_bytes_};
 }
 
 Status Mp3Decoder::Open(const fs::path& path) {
@@ -69,6 +71,8 @@ Status Mp3Decoder::Open(const fs::path& path) {
     if (errno == ENOENT) return Status::Failed("there is no " + path.string());
     return Status::Failed(ErrnoText("cannot open " + path.string()));
   }
+  struct stat st;
+  file_bytes_ = ::fstat(fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
   int error = MPG123_OK;
   handle_ = mpg123_new(nullptr, &error);
   if (handle_ == nullptr) {

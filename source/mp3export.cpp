@@ -49,17 +49,6 @@ bool EncoderTakes(int sample_rate, int channels, int kbps) {
          GranuleShareFits(sample_rate, channels, kbps);
 }
 
-// Interleaved 16-bit frames in the host's byte order, from a WAV or MP3 file.
-class PcmSource {
- public:
-  virtual ~PcmSource() = default;
-  virtual int channels() const = 0;
-  virtual int rate() const = 0;
-  // `*frames` is 0 at the end.
-  virtual Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) = 0;
-  virtual int64_t total_frames() const { return 0; }  // 0: not known in advance
-};
-
 class WavSource : public PcmSource {
  public:
   Status Open(const fs::path& path, const RIFF& record) {
@@ -68,7 +57,9 @@ class WavSource : public PcmSource {
   }
   int channels() const override { return reader_.channels(); }
   int rate() const override { return rate_; }
-  int64_t total_frames() const override { return reader_.frames(); }
+  std::pair<int64_t, int64_t> Progress() const override {
+    return {reader_.position(), reader_.frames()};
+  }
   Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) override {
     *frames = std::min(max_frames, reader_.remaining());
     return reader_.Read(samples, *frames);
@@ -77,19 +68,6 @@ class WavSource : public PcmSource {
  private:
   FrameReader reader_;
   int rate_ = 0;
-};
-
-class Mp3Source : public PcmSource {
- public:
-  Status Open(const fs::path& path) { return decoder_.Open(path); }
-  int channels() const override { return decoder_.channels(); }
-  int rate() const override { return decoder_.rate(); }
-  Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) override {
-    return decoder_.Read(samples, max_frames, frames);
-  }
-
- private:
-  Mp3Decoder decoder_;
 };
 
 Status OpenWav(const fs::path& path, const std::string& prefix,
@@ -112,7 +90,7 @@ Status OpenInput(const fs::path& path, std::unique_ptr<PcmSource>* source) {
   std::string prefix;
   if (Status s = ReadPrefix(path, kMaxHeaderBytes, &prefix); !s.ok()) return s;
   if (prefix.compare(0, 4, "RIFF") == 0) return OpenWav(path, prefix, source);
-  auto mp3 = std::make_unique<Mp3Source>();
+  auto mp3 = std::make_unique<Mp3Decoder>();
   if (Status s = mp3->Open(path); !s.ok()) return s;
   *source = std::move(mp3);
   return Status::Ok();
@@ -251,7 +229,8 @@ Status EncodeStream(PcmSource& source, Mp3Encoder& encoder, int64_t* frames) {
       filled += got;
     }
     *frames += filled;
-    ReportProgress(*frames, source.total_frames());
+    const auto [done, total] = source.Progress();
+    ReportProgress(done, total);
     const int64_t passes = (filled + pass - 1) / pass;
     std::fill(chunk.begin() + filled * channels, chunk.begin() + passes * pass * channels, 0);
     for (int64_t i = 0; i < passes; ++i) {

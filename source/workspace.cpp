@@ -114,8 +114,10 @@ Status ReplacementFile::Skip(int64_t bytes) {
   return Status::Ok();
 }
 
-Status ReplacementFile::WriteAt(const std::vector<uint8_t>& bytes, int64_t offset) {
-  return WriteAll(fd_.get(), bytes.data(), bytes.size(), scratch_, offset);
+Status ReplacementFile::WriteAt(const void* data, size_t size, int64_t offset) {
+  if (Status s = WriteAll(fd_.get(), data, size, scratch_, offset); !s.ok()) return s;
+  size_ = std::max(size_, offset + static_cast<int64_t>(size));
+  return Status::Ok();
 }
 
 Status ReplacementFile::Write(const void* data, size_t size) {

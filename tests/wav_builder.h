@@ -22,6 +22,7 @@ struct WavLayout {
   bool fact = false;
   char fact_id[4] = {'f', 'a', 'c', 't'};
   int bits = 16;
+  int format = 1;  // AudioFormat: 1 PCM, 3 IEEE float
 };
 
 // A ramp: every sample distinct from those of the neighbouring frames and from
@@ -44,7 +45,7 @@ inline Bytes BuildWav(const WavLayout& l, const Samples& samples, int64_t data_b
   };
   auto id = [&put](const char* n) { put(n[0] | n[1] << 8 | n[2] << 16 | n[3] << 24, 4); };
   id("RIFF"), put(4 + 8 + fmt + (l.fact ? 12 : 0) + 8 + data, 4), id("WAVE"), id("fmt ");
-  put(fmt, 4), put(1, 2), put(l.channels, 2), put(l.rate, 4), put(l.rate * frame, 4);
+  put(fmt, 4), put(l.format, 2), put(l.channels, 2), put(l.rate, 4), put(l.rate * frame, 4);
   put(frame, 2), put(l.bits, 2);
   for (int i = 0; i < l.extra_fmt_words; ++i) put(0x1234 + i, 2);
   if (l.fact) id(l.fact_id), put(4, 4), put(static_cast<uint32_t>(samples.size() / l.channels), 4);
