@@ -33,9 +33,9 @@ Status Converter(int which, const fs::path& file = {}, std::string* damage = nul
 // appears only when it is complete; on failure a previous one stays as it was.
 Status transformer();
 
-// The most sample data a WAV file may hold: the rest of the system reads
-// ChunkSize and DataSize as signed 32-bit numbers.
-constexpr int64_t kMaxWavDataBytes = std::numeric_limits<int32_t>::max() - 36;
+// The most sample data a WAV file with a 44-byte header holds: ChunkSize,
+// the data and 36 bytes of header, is an unsigned 32-bit number.
+constexpr int64_t kMaxWavDataBytes = std::numeric_limits<uint32_t>::max() - 36;
 
 // Decodes the MP3 file `mp3` into a new version of `wav` (a 44-byte header,
 // FmtSize 16, no fact chunk), written through `scratch` block by block. Fails,
@@ -69,6 +69,8 @@ class PcmSource {
   virtual Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) = 0;
   // How far the reading has come: done of total, in any unit (total 0: unknown).
   virtual std::pair<int64_t, int64_t> Progress() const = 0;
+  // The frames the recording says it holds before it is read (0: it does not say).
+  virtual int64_t AnnouncedFrames() { return 0; }
 };
 
 // Streams `source` into a new version of `wav` (44-byte header, FmtSize 16,
@@ -101,6 +103,7 @@ class SndfileDecoder : public PcmSource {
   // and damage() says so; a failure to read the file is a failure.
   Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) override;
   std::pair<int64_t, int64_t> Progress() const override { return {frames_read_, announced_}; }
+  int64_t AnnouncedFrames() override { return announced_; }
   // What was wrong with a damaged recording, for a warning; empty when nothing was.
   const std::string& damage() const { return damage_; }
 
@@ -159,6 +162,9 @@ class Mp3Decoder : public PcmSource {
   Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) override;
   // Bytes of the file taken in so far, of all its bytes.
   std::pair<int64_t, int64_t> Progress() const override;
+  // From the information frame, or the size of a stream of constant bit rate;
+  // a stream that seems longer than a WAV file holds is read through to count.
+  int64_t AnnouncedFrames() override;
 
  private:
   void TakeFormat();

@@ -94,7 +94,7 @@ bool FitsUint32(int64_t value);
 // The refusal of a result of `frames` frames in `layout`'s format that its
 // header could not hold: how long it would be, and the most a WAV file of that
 // format holds ("... 7 h 2 min of 44.1 kHz stereo; a WAV file holds at most
-// 6 h 45 min").
+// 6 h 45 min"); for `frames` -1, a length not known, "more than" that most.
 Status RefuseTooLong(const RIFF& layout, int64_t frames);
 
 // Frame terms shared by every effect.

@@ -17,7 +17,7 @@ constexpr int64_t kBlockFrames = 1 << 15;
 RIFF CanonicalHeader(int channels, int rate, int64_t data_bytes) {
   RIFF r{};
   std::memcpy(r.ChunkID, "RIFF", 4);
-  r.ChunkSize = static_cast<int32_t>(36 + data_bytes);
+  r.ChunkSize = static_cast<uint32_t>(36 + data_bytes);
   std::memcpy(r.Format, "WAVE", 4);
   std::memcpy(r.FmtID, "fmt ", 4);
   r.FmtSize = 16;
@@ -29,14 +29,14 @@ RIFF CanonicalHeader(int channels, int rate, int64_t data_bytes) {
   r.BitsPerSample = 16;
   r.HasFact = false;
   std::memcpy(r.DataID, "data", 4);
-  r.DataSize = static_cast<int32_t>(data_bytes);
+  r.DataSize = static_cast<uint32_t>(data_bytes);
   return r;
 }
 
 // The samples after the header, as they come from the source; the count of
 // data bytes through `*data_bytes`.
 Status StreamSamples(PcmSource& source, ReplacementFile& out, int64_t max_data_bytes,
-                     const fs::path& name, int64_t* data_bytes) {
+                     int64_t* data_bytes) {
   const int channels = source.channels();
   std::vector<int16_t> block(static_cast<size_t>(kBlockFrames * channels));
   *data_bytes = 0;
@@ -46,7 +46,7 @@ Status StreamSamples(PcmSource& source, ReplacementFile& out, int64_t max_data_b
     if (frames == 0) return Status::Ok();
     const int64_t bytes = frames * 2 * channels;
     if (bytes > max_data_bytes - *data_bytes) {
-      return Status::Failed(name.string() + " decodes to more audio than a WAV file can hold");
+      return RefuseTooLong(CanonicalHeader(channels, source.rate(), 0), -1);
     }
     SwapIfBigEndian(block.data(), static_cast<size_t>(frames * channels));
     if (Status s = out.Write(block.data(), static_cast<size_t>(bytes)); !s.ok()) return s;
@@ -87,6 +87,10 @@ const char* FormatName(RecordingFormat format) {
 Status WriteWorkingWav(PcmSource& source, const fs::path& name, const std::string& what,
                        const fs::path& wav, const fs::path& scratch, int64_t max_data_bytes) {
   max_data_bytes = std::min(max_data_bytes, kMaxWavDataBytes);
+  const int64_t announced = source.AnnouncedFrames();
+  if (announced > max_data_bytes / (2 * source.channels())) {
+    return RefuseTooLong(CanonicalHeader(source.channels(), source.rate(), 0), announced);
+  }
   ReplacementFile out(scratch);
   if (Status s = out.Open(); !s.ok()) return s;
   // The sizes are known only at the end; the header is written again then.
@@ -94,7 +98,7 @@ Status WriteWorkingWav(PcmSource& source, const fs::path& name, const std::strin
     return s;
   }
   int64_t data_bytes = 0;
-  if (Status s = StreamSamples(source, out, max_data_bytes, name, &data_bytes); !s.ok()) return s;
+  if (Status s = StreamSamples(source, out, max_data_bytes, &data_bytes); !s.ok()) return s;
   if (data_bytes == 0) return Status::Failed(name.string() + " holds no " + what);
   RIFF header = CanonicalHeader(source.channels(), source.rate(), data_bytes);
   if (Status s = out.WriteAt(HeaderImage(header), 0); !s.ok()) return s;

@@ -63,6 +63,15 @@ std::pair<int64_t, int64_t> Mp3Decoder::Progress() const {
   return {static_cast<int64_t>(::lseek(fd_, 0, SEEK_CUR)), file_bytes_};
 }
 
+int64_t Mp3Decoder::AnnouncedFrames() {
+  if (handle_ == nullptr || channels_ <= 0) return 0;
+  off_t frames = mpg123_length(handle_);
+  if (frames > kMaxWavDataBytes / (2 * channels_) && mpg123_scan(handle_) == MPG123_OK) {
+    frames = mpg123_length(handle_);
+  }
+  return frames > 0 ? static_cast<int64_t>(frames) : 0;
+}
+
 Status Mp3Decoder::Open(const fs::path& path) {
   InitLibrary();
   path_ = path;

@@ -98,7 +98,8 @@ Status RefuseTooLong(const RIFF& layout, int64_t frames) {
   char format[64];
   std::snprintf(format, sizeof format, "%g kHz %s", layout.SampleRate / 1000.0,
                 layout.NumChannels == 1 ? "mono" : "stereo");
-  return Status::Refused("the result would hold " + duration(frames) + " of " + format +
+  const std::string length = frames < 0 ? "more than " + duration(most) : duration(frames);
+  return Status::Refused("the result would hold " + length + " of " + format +
                          "; a WAV file holds at most " + duration(most));
 }
 

@@ -83,11 +83,14 @@ TEST(Mp3ImportRun, DamagedInputsImportTheirWholeFramesOrNothing) {
   EXPECT_EQ(ws.Run("0 0 0 0 0").err, "tolva: there is no audio/res.mp3\n");
 }
 
-TEST(Mp3Import, FailsWhenTheSamplesWouldNotFitTheHeader) {
+// Refused before a byte is written: the information frame gives the length.
+TEST(Mp3Import, IsRefusedWhenTheSamplesWouldNotFitTheHeader) {
   Workspace scratch;
   scratch.Put("in.mp3", EncodeMp3(Tones(5000, 2, 44100), 2, 44100));
-  Status s = DecodeMp3ToWav("in.mp3", "out.wav", "out.part", 5000 * 4 - 1);
-  EXPECT_EQ(s.message(), "in.mp3 decodes to more audio than a WAV file can hold");
+  const Status s = DecodeMp3ToWav("in.mp3", "out.wav", "out.part", 5000 * 4 - 1);
+  EXPECT_TRUE(s.refused());
+  EXPECT_EQ(s.message(),
+            "the result would hold 0 min of 44.1 kHz stereo; a WAV file holds at most 6 h 45 min");
   EXPECT_FALSE(scratch.Has("out.wav") || scratch.Has("out.part"));
   ASSERT_TRUE(DecodeMp3ToWav("in.mp3", "out.wav", "out.part", 5000 * 4).ok());
   EXPECT_EQ(scratch.Get("out.wav").size(), 44u + 5000 * 4);
