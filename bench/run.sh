@@ -11,6 +11,12 @@
 #   bench/run.sh --history  undo, redo and the edit after undos only (both files)
 #   bench/run.sh --formats  import and export only, MP3 and the other formats
 #                           (the 10-minute file)
+#   bench/run.sh --durable  every edit (ops 2 to 14) on both files against a
+#                           durable replacement of the same file, taking turns
+#   bench/run.sh --session  fifty edits of a spoken-word session on both files:
+#                           the disk the history holds, the edit, the first and
+#                           deeper undos (OLD_TOLVA=path: the same with another build)
+#   bench/run.sh --long     volume, cut and undo of a 4-hour file
 #
 # Times are the best of $REPEAT runs (default 3) of wall-clock seconds; peak
 # memory is the largest resident set of those runs.
@@ -23,6 +29,7 @@ quick=0
 xfs_only=0
 history_only=0
 formats_only=0
+mode=${1:-}
 [[ "${1:-}" == "--quick" ]] && quick=1
 [[ "${1:-}" == "--formats" ]] && quick=1 formats_only=1
 [[ "${1:-}" == "--xfs" ]] && xfs_only=1
@@ -364,6 +371,190 @@ bench_xfs() {  # name minutes
   rm -rf "$xfs_mount/ws"
   xfs_teardown
 }
+
+# The floor of an edit: a durable replacement of the working file, in the
+# state the edit would find it (copy, flush of the copy, rename, flush of the
+# folder).
+durable_replacement() {
+  cp "$ws/audio/output.wav" "$ws/audio/copy.wav" && sync "$ws/audio/copy.wav" &&
+    mv "$ws/audio/copy.wav" "$ws/audio/moved.wav" && sync "$ws/audio"
+}
+
+# alternate PREPARE: tolva on the command file PREPARE leaves, then the durable
+# replacement after PREPARE again, $repeat times in turn; the best of each in
+# tolva_us and floor_us, tolva's peak memory in peak_kb.
+tolva_us=0
+floor_us=0
+alternate() {
+  local prepare=$1 i start t kb
+  tolva_us="" floor_us="" peak_kb=0
+  for ((i = 0; i < repeat; i++)); do
+    eval "$prepare"
+    start=$(date +%s%N)
+    if ! /usr/bin/time -f "%M" -o "$out/.rss" env -C "$ws" "$tolva" >/dev/null 2>"$out/.err"; then
+      tolva_us=failed
+      tail -2 "$out/.err" >&2
+      return
+    fi
+    t=$((($(date +%s%N) - start) / 1000))
+    kb=$(tail -1 "$out/.rss")
+    ((kb > peak_kb)) && peak_kb=$kb
+    [[ -z $tolva_us || $t -lt $tolva_us ]] && tolva_us=$t
+    eval "$prepare"
+    start=$(date +%s%N)
+    durable_replacement
+    t=$((($(date +%s%N) - start) / 1000))
+    [[ -z $floor_us || $t -lt $floor_us ]] && floor_us=$t
+  done
+}
+durable_row() { printf '%-34s %8s %10s %7s %7s %8s\n' "$@"; }
+
+# A second recording of 12 s, mono at 48 kHz, for inserts and mixes of 10 s.
+short_second() {
+  if [[ ! -f $out/short-second.mp3 ]]; then
+    sox -n -r 48000 -c 1 -b 16 "$out/short-second.wav" synth 12 pinknoise vol 0.3
+    shineenc -b 192 "$out/short-second.wav" "$out/short-second.mp3" >/dev/null 2>&1
+  fi
+  echo "$out/short-second.mp3"
+}
+
+bench_durable() {  # name minutes
+  local name=$1 wav=$out/$1.wav second
+  generate "$name" $(($2 * 60))
+  second=$(short_second)
+  echo "--- $name: every edit against a durable replacement of the working file ($(stat -c %s "$wav") bytes), in turn, best of $repeat"
+  durable_row operation tolva_s durable_s ratio target peak_MiB
+  local entry cmd label target
+  for entry in "2 60 70 0 0.5|volume 10 s (op 2)|1.1" "3 60 70 0 0|reverse 10 s (op 3)|1.1" \
+    "4 60 70 0 0|cut 10 s (op 4)|1.1" "6 60 70 0 1|silence channel 10 s (op 6)|1.1" \
+    "7 60 70 0 2|speed up x2 10 s (op 7)|1.1" "8 60 70 0 2|slow down x2 10 s (op 8)|1.1" \
+    "11 60 70 0 1|raise 1 octave 10 s (op 11)|1.1" "11 60 70 0 5|raise 5 octaves 10 s (op 11)|1.1" \
+    "5 0 10 300 0|insert 10 s of an MP3 (op 5)|1.2" "10 0 10 300 0|mix 10 s of an MP3 (op 10)|1.2" \
+    "9 60 70 0 0.5|echo 10 s, 0.5 s (op 9)|1.2" "12 60 70 0 2|slow x2 same pitch (op 12)|1.2" \
+    "13 60 70 300 0|repeat 10 s at 300 s (op 13)|1.2" "14 60 70 300 0|move 10 s to 300 s (op 14)|1.2"; do
+    IFS='|' read -r cmd label target <<<"$entry"
+    alternate "prepare_workspace $wav '' $second && command_file '$cmd'"
+    durable_row "$label" "$(seconds "$tolva_us")" "$(seconds "$floor_us")" \
+      "$(ratio "$tolva_us" "$floor_us")" "$target" "$(awk -v k="$peak_kb" 'BEGIN { printf "%.1f", k / 1024 }')"
+  done
+}
+
+# Fifty edits of a spoken-word session, spread over a recording of SECONDS:
+# 30 cuts of 0.5 to 3 s, 10 volume changes of 2 to 10 s, 3 inserts and 2
+# mixes of 10 s of a second recording, a reverse, a silenced channel, an echo
+# and two moves; the same for every run of a SEED.
+session_commands() {  # seconds seed
+  awk -v len="$1" -v seed="$2" 'BEGIN {
+    srand(seed)
+    n = split("4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 4 2 2 2 2 2 2 2 2 2 2 5 5 5 10 10 3 6 9 14 14", kinds, " ")
+    for (i = n; i > 1; i--) { j = int(rand() * i) + 1; t = kinds[i]; kinds[i] = kinds[j]; kinds[j] = t }
+    for (i = 1; i <= n; i++) {
+      k = kinds[i]
+      d = k == 4 ? 0.5 + rand() * 2.5 : k == 2 ? 2 + rand() * 8 : 3
+      b = 1 + rand() * (len - d - 20)
+      at = b + d + 1 + rand() * (len - b - d - 10)
+      if (k == 4) { printf "4 %.3f %.3f 0 0\n", b, b + d; len -= d }
+      else if (k == 2) printf "2 %.3f %.3f 0 0.7\n", b, b + d
+      else if (k == 5 || k == 10) { printf "%d 0 10 %.3f 0\n", k, b; if (k == 5) len += 10 }
+      else if (k == 14) printf "14 %.3f %.3f %.3f 0\n", b, b + d, at
+      else printf "%d %.3f %.3f 0 %s\n", k, b, b + d, k == 6 ? "1" : k == 9 ? "0.3" : "0"
+    }
+  }'
+}
+
+# run_timed: one run of the binary in $ws; its time in run_us, the session's
+# peak memory in session_kb.
+session_kb=0
+run_us=0
+run_timed() {
+  local start
+  start=$(date +%s%N)
+  /usr/bin/time -f "%M" -o "$out/.rss" env -C "$ws" "$1" >/dev/null 2>"$out/.err" || tail -2 "$out/.err" >&2
+  run_us=$((($(date +%s%N) - start) / 1000))
+  local kb
+  kb=$(tail -1 "$out/.rss")
+  ((kb > session_kb)) && session_kb=$kb
+  return 0
+}
+
+bench_session() {  # name minutes
+  local name=$1 wav=$out/$1.wav second binary label
+  generate "$name" $(($2 * 60))
+  second=$(short_second)
+  echo "--- $name: fifty edits of a spoken-word session ($(stat -c %s "$wav") bytes)"
+  printf '%-10s %10s %8s %9s %9s %10s %9s %9s %8s\n' build audio_MB x_working edit_s x_durable first_undo deep_undo x_durable peak_MiB
+  for binary in "$tolva" ${OLD_TOLVA:+"$OLD_TOLVA"}; do
+    label=this
+    [[ $binary == "$tolva" ]] || label=before
+    prepare_workspace "$wav" '' "$second"
+    session_kb=0
+    local cmd
+    while read -r cmd; do
+      command_file "$cmd"
+      run_timed "$binary"
+    done < <(session_commands $(($2 * 60)) 7)
+    local held working
+    sync
+    held=$(du -s --block-size=1 "$ws/audio" | cut -f1)
+    working=$(stat -c %s "$ws/audio/output.wav")
+    # One more edit, the first undo after it, and undos further back, each
+    # beside a durable replacement in the same state.
+    local edit_us floor_edit first_us deep_us=0 floor_deep=0 i
+    durable_replacement && rm -f "$ws/audio/moved.wav"
+    local start
+    start=$(date +%s%N) && durable_replacement && floor_edit=$((($(date +%s%N) - start) / 1000))
+    rm -f "$ws/audio/moved.wav" && sync
+    command_file "2 120 125 0 0.5" && run_timed "$binary" && edit_us=$run_us
+    command_file "666 0 0 0 0" && run_timed "$binary" && first_us=$run_us
+    for i in 1 2 3 4 5; do
+      start=$(date +%s%N) && durable_replacement && local f=$((($(date +%s%N) - start) / 1000))
+      rm -f "$ws/audio/moved.wav" && sync
+      command_file "666 0 0 0 0" && run_timed "$binary"
+      ((deep_us == 0 || run_us < deep_us)) && deep_us=$run_us
+      ((floor_deep == 0 || f < floor_deep)) && floor_deep=$f
+    done
+    printf '%-10s %10s %8s %9s %9s %10s %9s %9s %8s\n' "$label" "$((held / 1000000))" \
+      "$(ratio "$held" "$working")" "$(seconds "$edit_us")" "$(ratio "$edit_us" "$floor_edit")" \
+      "$(seconds "$first_us")" "$(seconds "$deep_us")" "$(ratio "$deep_us" "$floor_deep")" \
+      "$(awk -v k="$session_kb" 'BEGIN { printf "%.1f", k / 1024 }')"
+  done
+}
+
+bench_long() {
+  local wav=$out/four.wav
+  if [[ ! -f $wav ]]; then
+    sox -n -r 44100 -c 2 -b 16 "$wav" synth 14400 sine 220-880 sine 330 tremolo 3 40 vol 0.7
+  fi
+  echo "--- four hours: $(stat -c %s "$wav") bytes, 44.1 kHz stereo; against a durable replacement, in turn, best of $repeat"
+  durable_row operation tolva_s durable_s ratio "" peak_MiB
+  local entry cmd label setup
+  for entry in "2 10800 10810 0 0.5|volume 10 s at 3 h (op 2)" "4 10800 10810 0 0|cut 10 s at 3 h (op 4)" \
+    "666 0 0 0 0|undo of the volume edit"; do
+    IFS='|' read -r cmd label <<<"$entry"
+    setup="prepare_workspace $wav"
+    [[ $cmd == 666* ]] && setup+=" && command_file '2 10800 10810 0 0.5' && env -C $ws $tolva"
+    alternate "$setup && command_file '$cmd'"
+    durable_row "$label" "$(seconds "$tolva_us")" "$(seconds "$floor_us")" \
+      "$(ratio "$tolva_us" "$floor_us")" "" "$(awk -v k="$peak_kb" 'BEGIN { printf "%.1f", k / 1024 }')"
+  done
+}
+
+case $mode in
+  --durable)
+    bench_durable ten 10
+    bench_durable sixty 60
+    exit 0
+    ;;
+  --session)
+    bench_session ten 10
+    bench_session sixty 60
+    exit 0
+    ;;
+  --long)
+    bench_long
+    exit 0
+    ;;
+esac
 
 if [[ $xfs_only == 1 ]]; then
   bench_xfs sixty 60

@@ -316,17 +316,21 @@ Status Rebuild(const Version* v, ReplacementFile& rebuilt) {
 }
 
 // The part of an undo or redo after the version took the working file's place:
-// its description becomes the working file's; only the newest version of the
-// folder that kept the old working file stays whole.
+// its description becomes the working file's, and of a version rebuilt from
+// its pieces goes a whole file too damaged to install; only the newest version
+// of the folder that kept the old working file stays whole.
 Status FinishStepAcross(const Step& step) {
   const Version v{FromFolder(step.kind), step.version};
   if (!step.whole && Exists(paths::kNewWorkingPieces)) {
     if (Status s = MoveOver(paths::kNewWorkingPieces, paths::kWorkingPieces); !s.ok()) return s;
   }
-  if (Exists(v.PiecesPath())) {
-    Status s =
-        step.whole ? MoveOver(v.PiecesPath(), paths::kWorkingPieces) : RemoveFile(v.PiecesPath());
-    if (!s.ok()) return s;
+  if (step.whole && Exists(v.PiecesPath())) {
+    if (Status s = MoveOver(v.PiecesPath(), paths::kWorkingPieces); !s.ok()) return s;
+  }
+  if (!step.whole) {
+    for (const fs::path& file : {v.PiecesPath(), v.WholePath()}) {
+      if (Status s = RemoveFile(file); !s.ok()) return s;
+    }
   }
   KeepOnlyTheNewestWhole(KeepFolder(step.kind));
   return Status::Ok();

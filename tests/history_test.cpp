@@ -150,6 +150,17 @@ TEST(HistoryPieces, DamagedPiecesAreSkippedAndWholeSnapshotsMixIn) {
     ASSERT_EQ(ws.Run("2 0 1 0 2").exit_code, 0);
     EXPECT_EQ(ws.Names("audio/oldversions/pieces"), pieces_left);
   }
+  // A whole file cut short beside good pieces: the version is rebuilt from
+  // them, and the damaged file goes with it.
+  Workspace ws(TenSeconds());
+  ASSERT_EQ(ws.Run("2 0 1 0 0.5").exit_code, 0);
+  const Bytes first = ws.Working();
+  ASSERT_EQ(ws.Run("2 1 2 0 0.5").exit_code, 0);
+  const Version newest = Versions(paths::kSnapshots, true).at(0);
+  fs::resize_file(newest.WholePath(), 1000);
+  EXPECT_EQ(ws.Run("666 0 0 0 0").err, "");
+  EXPECT_EQ(ws.Working(), first);
+  EXPECT_FALSE(ws.Has(newest.WholePath()) || ws.Has(newest.PiecesPath()));
 }
 
 // A file on another file system cannot be linked (EXDEV): it is copied, and a
