@@ -43,7 +43,8 @@ step "undo it again" undo
 step "echo of 2 s to 3 s, 0.25 s later" echo 2 3 0.25
 step "a range that ends before it begins: refused, nothing changes" volume 5 1 2
 step "a time that is no time: a usage error, nothing changes" cut 1:75 2
-step "the snapshots, newest first" history
+step "every version, numbered: redo steps, the working file, snapshots" history
+step "save the version before the echo as a WAV, the history unchanged" history --save 1 before-echo.wav
 step "the working file now" info
 step "the picture after the edits" waveform "$pictures/after.png" --range 1 3
 step "export the result; the working file and its history are cleared" export talk-edited.mp3
