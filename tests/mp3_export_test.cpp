@@ -110,8 +110,7 @@ TEST(Mp3ExportRun, AFailedExportLeavesEverythingAsItWas) {
       {"no working file", {}, true, -1},
       {"the highest WAV rate, no MP3 rate", BuildWav({.rate = 768000}, Ramp(10, 2)), false, -1},
       {"past the highest WAV rate", BuildWav({.rate = 768001}, Ramp(10, 2)), true, -1},
-      {"disk full", working, false, 4000},
-  };
+      {"disk full", working, false, 4000}};
   for (const auto& [name, in, read_error, limit] : cases) {
     SCOPED_TRACE(name);
     Workspace ws;

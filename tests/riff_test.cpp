@@ -13,8 +13,7 @@ TEST(Header, ReadsEveryLayoutAndWritesItBackByteForByte) {
       {"fmt size 18", {.channels = 1, .rate = 22050, .extra_fmt_words = 1}, 46},
       {"fact chunk", {.rate = 48000, .fact = true}, 56},
       {"other chunk starting with f: fact", {.fact = true, .fact_id = {'f', 'L', 'L', 'R'}}, 56},
-      {"largest fmt extension", {.channels = 1, .extra_fmt_words = kFmtExtraWords}, 36 + 1332 + 8},
-  };
+      {"largest fmt extension", {.channels = 1, .extra_fmt_words = kFmtExtraWords}, 36 + 1332 + 8}};
   for (const auto& [name, layout, data_offset] : layouts) {
     SCOPED_TRACE(name);
     const Bytes wav = BuildWav(layout, Ramp(17, layout.channels));
@@ -48,22 +47,20 @@ TEST(Header, ReadsAndAcceptsOnlyWhatTheEffectsCanEdit) {
     Verdict verdict;
     int32_t seconds;
     int cut;
-  } cases[] = {
-      {"intact", 0, 'R', 1, kEditable, 0, 0},
-      {"not RIFF", 3, 'X', 1, kUnreadable, 0, 0},
-      {"data offset outside 32 bits", 40, 0x80000000, 4, kUnreadable, 0, 0},
-      {"8-bit", 34, 8, 2, kNotEditable, 0, 0},
-      {"three channels", 22, 3, 2, kNotEditable, 0, 0},
-      {"rate zero", 24, 0, 4, kNotEditable, 0, 0},
-      {"rate 1", 24, 1, 4, kEditable, 0, 0},
-      {"rate 768000, the highest", 24, 768000, 4, kEditable, 0, 0},
-      {"rate 768001", 24, 768001, 4, kNotEditable, 0, 0},
-      {"chunk size disagrees", 4, 438, 4, kNotEditable, 0, 0},
-      {"byte rate zero", 28, 0, 4, kEditable, 0, 0},
-      {"byte rate 150", 28, 150, 4, kEditable, 2, 0},
-      {"byte rate 400", 28, 400, 4, kEditable, 1, 0},
-      {"data longer than the file", 0, 'R', 1, kNotEditable, 0, 2},
-  };
+  } cases[] = {{"intact", 0, 'R', 1, kEditable, 0, 0},
+               {"not RIFF", 3, 'X', 1, kUnreadable, 0, 0},
+               {"data offset outside 32 bits", 40, 0x80000000, 4, kUnreadable, 0, 0},
+               {"8-bit", 34, 8, 2, kNotEditable, 0, 0},
+               {"three channels", 22, 3, 2, kNotEditable, 0, 0},
+               {"rate zero", 24, 0, 4, kNotEditable, 0, 0},
+               {"rate 1", 24, 1, 4, kEditable, 0, 0},
+               {"rate 768000, the highest", 24, 768000, 4, kEditable, 0, 0},
+               {"rate 768001", 24, 768001, 4, kNotEditable, 0, 0},
+               {"chunk size disagrees", 4, 438, 4, kNotEditable, 0, 0},
+               {"byte rate zero", 28, 0, 4, kEditable, 0, 0},
+               {"byte rate 150", 28, 150, 4, kEditable, 2, 0},
+               {"byte rate 400", 28, 400, 4, kEditable, 1, 0},
+               {"data longer than the file", 0, 'R', 1, kNotEditable, 0, 2}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Bytes wav = BuildWav({}, Ramp(100, 2));
