@@ -193,18 +193,11 @@ TEST_P(EffectsTest, SizesAfterAChangeOfLength) {
 // toward zero, never clipping) at the frame of the position, limited to the
 // audio there is. Another channel count is converted: mono doubled, stereo
 // averaged toward zero.
-TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRange) {
+TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRangeWithinTheHeadersSizes) {
   const Samples w = {1, 2, 3, 4, 5, 6}, z(12, 0);
   const Samples h = {0, 100, 200, 300, 400, 500, 600, 700, 800, 900, 1000, 1100};
-  struct Case {
-    bool mix;
-    double at, begin, end;
-    int channels;
-    Samples working;
-    int second_channels;
-    Samples second, want;
-  };
-  const Case cases[] = {
+  // mix, position, begin, end, channels and samples of the working file, of the second, want
+  const std::tuple<bool, double, double, double, int, Samples, int, Samples, Samples> cases[] = {
       {false, 0.0, 0.5, 1.25, 1, w, 1, h, {500, 600, 700, 800, 900, 1000, 1100, 1, 2, 3, 4, 5, 6}},
       {false, 0.4, 0.15, 0.34, 1, w, 1, h, {1, 2, 3, 4, 100, 5, 6}},
       {false, 0.6, 1.0, 2.0, 1, w, 1, h, {1, 2, 3, 4, 5, 6, 1000, 1100}},
@@ -217,22 +210,19 @@ TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRange) {
       {true, 0.0, 0.0, 0.2, 1, {32767, -3}, 1, {-32768, 0}, {0, -1}},
       {false, 0.2, 0.0, 0.2, 1, {1, 2, 3, 4}, 2, {100, 201, -100, -201}, {1, 2, 150, -150, 3, 4}},
       {false, 0.1, 0.2, 0.4, 2, {1, -1, 2, -2}, 1, {5, 6, 7, 8}, {1, -1, 7, 7, 8, 8, 2, -2}}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.mix << " " << c.at << " " << c.begin << " " << c.end);
-    OpenSecond({.channels = c.second_channels, .rate = 10}, c.second, 10, c.channels);
-    const Bytes wav = BuildWav({.channels = c.channels, .rate = 10, .fact = true}, c.working);
+  for (const auto& [mix, at, begin, end, channels, working, second_channels, second, want] :
+       cases) {
+    SCOPED_TRACE(::testing::Message() << mix << " " << at << " " << begin << " " << end);
+    OpenSecond({.channels = second_channels, .rate = 10}, second, 10, channels);
+    const Bytes wav = BuildWav({.channels = channels, .rate = 10, .fact = true}, working);
     const auto run = [&](RIFF& r) {
-      if (c.mix) return CombineFrom(r, second_, c.at, c.begin, c.end);
-      return MergeFrom(r, second_, c.at, c.begin, c.end);
+      return mix ? CombineFrom(r, second_, at, begin, end) : MergeFrom(r, second_, at, begin, end);
     };
     fs::remove("audio/res1.wav");  // read through the open source
-    EXPECT_EQ(Apply(wav, run), c.want);
+    EXPECT_EQ(Apply(wav, run), want);
   }
-}
-
-// An insert past the header's 32-bit sizes is refused before the working file
-// or the record change.
-TEST_P(EffectsTest, RefusesAnInsertPastTheHeadersSizes) {
+  // An insert past the header's 32-bit sizes is refused before the working
+  // file or the record change.
   const WavLayout layout = {.channels = 2, .rate = 10};
   const Bytes wav = BuildWav(layout, Ramp(20, 2));
   OpenSecond(layout, Ramp(20, 2), 10, 2);
