@@ -17,9 +17,8 @@ Strings Words(const std::string& text) {
   return Strings(std::istream_iterator<std::string>(in), {});
 }
 
-// Exit status, standard error, working file, export and snapshot count after
-// `c` (five numbers, then the same edit as words of the command line) runs as
-// a command file (the words after the numbers are ignored) or a command line.
+// What `c`, five numbers and then the same edit as words of the command line,
+// leaves when it runs as a command file (which ignores the words) or a command line.
 using Outcome = std::tuple<int, std::string, Bytes, Bytes, size_t>;
 Outcome RunIn(const char* c, bool line) {
   static const Bytes second = EncodeMp3(Tones(3 * 8000, 1, 8000), 1, 8000);
@@ -94,7 +93,7 @@ TEST(CommandLine, WorksInTheFolderOfDashCAndNeverChangesTheFileItReads) {
 
 // Times back in UTC (the name's hour is 8 ahead); every version counted and
 // listed, damaged ones too, numbered for --save; hours only from an hour on.
-TEST(CommandLine, InfoAndHistoryDescribeTheWorkspace) {
+TEST(CommandLine, InfoAndHistoryDescribeTheWorkspaceInTimesAsPeopleWriteThem) {
   Workspace ws(TenSeconds());
   fs::create_directories("audio/oldversions/redo");
   const Bytes older = BuildWav({.rate = 8000}, Ramp(10000, 2));
@@ -119,9 +118,6 @@ TEST(CommandLine, InfoAndHistoryDescribeTheWorkspace) {
   EXPECT_EQ(ws.Get("two.wav"), older);
   EXPECT_EQ(ws.Get("r1.wav"), TenSeconds());
   EXPECT_FALSE(ws.Has("none.wav") || ws.Has("audio/x.wav"));
-}
-
-TEST(CommandLine, TimesReadAndWriteAsPeopleWriteThem) {
   const std::tuple<double, int, bool, const char*> times[] = {
       {3725.5, 3, false, "1:02:05.500"}, {59.9996, 3, false, "1:00.000"},
       {3599.6, 0, false, "1:00:00"},     {-2, 1, false, "0:00.0"},

@@ -25,9 +25,8 @@ TEST(Driver, CommandFilesOpCodesAndRangeChecks) {
   }
   EXPECT_EQ(std::tuple(TruncateToInt(2.9), TruncateToInt(-1.5), TruncateToInt(-1e300)),
             std::tuple(2, -1, INT32_MIN));
-  // Every command below is deleted after reading and exits with status 0; what
-  // it leaves is its refusal, or the edited audio, and its snapshot (editing op
-  // codes only).
+  // Each command file is deleted once read, exits with 0 and leaves its refusal,
+  // or the edited audio, and its snapshot (editing op codes only).
   const std::string nothing = " does nothing";
   const std::tuple<const char*, std::string, size_t> cases[] = {
       {"junk", "the command file does not start with an op code", 0},
@@ -89,8 +88,7 @@ TEST(Driver, ListenStartsTheDesktopOpenerOnTheWorkingFileEvenAnEmptyOne) {
 }
 
 // A full disk fails the edit; a killed run leaves its scratch file, which the
-// next run with a command removes (links at those names without their
-// targets) before it works.
+// next run with a command removes (links without their targets) first.
 TEST(CrashSafety, AFullDiskOrAKillLeavesTheWorkingFileWholeAndTheNextRunWorks) {
   Workspace ws(TenSeconds());
   RunOptions full{.file_size_limit = 4096};  // the new version cannot be written past 4 KiB
@@ -132,9 +130,8 @@ TEST(LongRecordings, AResultPastFourGibibytesIsRefusedBeforeAnyWrite) {
   EXPECT_FALSE(ws.Has("audio/temp.wav"));
 }
 
-// A folder that cannot be flushed once the MP3 is in place stops the export
-// there: the MP3 may not be on the disk for good, so the working file and its
-// history stay.
+// The MP3 may not be on the disk for good while its folder cannot be flushed:
+// the working file and its history stay.
 TEST(CrashSafety, AnExportWhoseFolderCannotBeFlushedKeepsTheWorkingFile) {
   Workspace ws(TenSeconds());
   ws.Run("2 0 1 0 0.5");
@@ -149,7 +146,7 @@ TEST(CrashSafety, AnExportWhoseFolderCannotBeFlushedKeepsTheWorkingFile) {
   EXPECT_TRUE(ws.Has("audio/output.mp3"));
 }
 
-// Whether process `pid` waits for a lock: a line "N: -> FLOCK ... pid ..." in /proc/locks.
+// A line "N: -> FLOCK ... pid ..." in /proc/locks.
 bool WaitsForALock(pid_t pid) {
   std::ifstream locks("/proc/locks");
   std::string line;

@@ -52,9 +52,8 @@ const Samples k24As16 = {32767, -32768, 2, -1, 1, -1, 0x1234, 1};
 const std::vector<double> kFloats = {1.5, -1.25, 0.5, -0.5, 1.0 / 65536, -1.0 / 65536};
 const Samples kFloatsAs16 = {32767, -32768, 16384, -16384, 1, 0};
 
-// `tolva import` of each format, from a file whose name says nothing: the
-// 44-byte-header 16-bit WAV of the expected frames (lossy formats: as long,
-// close to the input), the file's rate and channels.
+// Each format, from a file whose name says nothing, becomes the 44-byte-header
+// 16-bit WAV of the expected frames (lossy ones: as long, close to the input).
 TEST(FormatsImport, EachFormatImportsAsRounded16BitFramesAtItsOwnRate) {
   const Bytes wav24 = WavOf(1, 24, 2, 48000, k24);
   const Bytes flac24 = Converted(wav24, {"flac", "-s", "in.wav", "-o", "out.flac"});
@@ -98,12 +97,11 @@ TEST(FormatsImport, EachFormatImportsAsRounded16BitFramesAtItsOwnRate) {
   }
 }
 
-// A recording that breaks off imports what decodes, as an MP3 cut short does:
-// a WAV's frames to the end of the file, whatever its header says (as sox and
-// libsndfile take them, no warning); a FLAC's whole blocks of 4096 frames to the
-// damage, with a warning (libFLAC may give a broken block as silence). One with
-// nothing to decode fails and changes nothing; so does what tolva cannot or
-// will not read.
+// A recording that breaks off imports what decodes: a WAV's frames to the end
+// of the file, whatever its header says (as sox takes them); a FLAC's whole
+// blocks of 4096 frames to the damage, with a warning (libFLAC may give a
+// broken block as silence). What has nothing to decode, or cannot be read,
+// fails and changes nothing.
 TEST(FormatsImport, DamagedRecordingsImportWhatDecodesOrNothing) {
   const Samples ramp = Ramp(40000, 2);
   const Bytes wav = BuildWav({.rate = 44100}, ramp);
@@ -162,10 +160,9 @@ TEST(FormatsImport, InsertTakesARangeOfAFlacRecording) {
   EXPECT_EQ(ws.AudioFiles(), (Strings{"oldversions", "output.wav"}));
 }
 
-// `export FILE` writes what the extension names, in any case, then clears the
-// workspace as the MP3 export does: FLAC that flac decodes back to the working
-// file, byte for byte; a copy for .wav. Another name is a usage error, a file
-// in audio/ a refusal: both touch nothing.
+// `export FILE` writes what the extension names, in any case (FLAC that flac
+// decodes back byte for byte; a copy for .wav), then clears the workspace.
+// Another name is a usage error, a file in audio/ a refusal.
 TEST(FormatsExport, WritesWhatTheExtensionNamesThenClearsTheWorkspace) {
   const std::pair<const char*, int> cases[] = {
       {"out.FLAC", 0}, {"out.wav", 0}, {"out.ogg", 2}, {"out", 2}, {"audio/out.flac", 3}};

@@ -102,11 +102,10 @@ TEST_F(HistoryTest, DamagedSnapshotsAreSkippedAndLeftInPlace) {
   EXPECT_EQ(ws_.Working(), good);
 }
 
-// Versions kept as pieces beside a whole snapshot of an earlier tolva: one
-// whose description is cut short, or whose piece is gone, is skipped like a
-// damaged snapshot; the others rebuild exactly; once a new edit drops the redo
-// steps, the pieces only they used are freed (none while a description cannot
-// be read through).
+// Beside a whole snapshot of an earlier tolva, a version whose description is
+// cut short, or whose piece is gone, is skipped like a damaged snapshot; the
+// others rebuild exactly; a new edit frees the pieces only the dropped redo
+// steps used (none while a description cannot be read through).
 TEST(HistoryPieces, DamagedPiecesAreSkippedAndWholeSnapshotsMixIn) {
   const std::pair<const char*, Strings> damages[] = {
       {"is cut short", {"1.wav", "2.bytes", "3.bytes", "4.bytes", "5.wav", "6.bytes"}},
@@ -145,8 +144,7 @@ TEST(HistoryPieces, DamagedPiecesAreSkippedAndWholeSnapshotsMixIn) {
   }
 }
 
-// A file on another file system cannot be linked (EXDEV): it is copied, and a
-// name that is taken is left alone.
+// Across file systems (EXDEV) a file is copied; a name that is taken stays.
 TEST(LinkOrCopy, CopiesWhereNoLinkCanBeMade) {
   Workspace ws;
   fs::path elsewhere;

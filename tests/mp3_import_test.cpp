@@ -88,10 +88,9 @@ TEST(Mp3ImportRun, DamagedOrOverlongInputsImportTheirWholeFramesOrNothing) {
   EXPECT_EQ(scratch.Get("out.wav").size(), 44u + 5000 * 4);
 }
 
-// Ops 5 and 10 through the binary: audio/res1.mp3 decoded as mpg123 decodes it, brought to the
-// working file's rate (twice the rate writes every frame twice, three times thrice, half keeps
-// every other one), never a stale audio/res1.wav. Into a second of silence: the MP3's first
-// second inserted at 0.5 s, or mixed in from 0.25 s to the end, halved.
+// audio/res1.mp3 decoded as mpg123 does, at the working file's rate (twice it writes every
+// frame twice, half keeps every other one), never a stale audio/res1.wav: its first second
+// inserted into a second of silence at 0.5 s, or mixed in, halved, from 0.25 s on.
 TEST(SecondSourceRun, InsertsAndMixesTheMp3AtTheWorkingFilesRate) {
   for (auto [to, from] : {std::pair{16000, 8000}, {16000, 32000}, {16000, 16000}, {24000, 8000}}) {
     const Bytes mp3 = EncodeMp3(Tones(from * 3 / 2, 1, from, 12000), 1, from);
@@ -114,9 +113,8 @@ TEST(SecondSourceRun, InsertsAndMixesTheMp3AtTheWorkingFilesRate) {
   }
 }
 
-// Refused ranges and missing or unusable MP3s (command, MP3, exit status,
-// message) leave the working file and remove the decoded second source; the
-// snapshot stays.
+// Refused ranges and missing or unusable MP3s leave the working file and its
+// snapshot, and remove the decoded second source.
 TEST(SecondSourceRun, RefusesRangesOutsideEitherFileAndFailsWithoutUsableMp3) {
   const Bytes working_wav = BuildWav({}, Ramp(44100 * 2 + 10, 2));
   const Bytes two = EncodeMp3(Tones(44100 * 13 / 5, 2, 44100), 2, 44100), junk(5000, 0x42);
