@@ -17,9 +17,8 @@ Strings Words(const std::string& text) {
   return Strings(std::istream_iterator<std::string>(in), {});
 }
 
-// Exit status, standard error, working file, export and snapshot count after
-// `c` (five numbers, then the same edit as words of the command line) runs as
-// a command file (the words after the numbers are ignored) or a command line.
+// What `c`, five numbers and then the same edit as words of the command line,
+// leaves when it runs as a command file (which ignores the words) or a command line.
 using Outcome = std::tuple<int, std::string, Bytes, Bytes, size_t>;
 Outcome RunIn(const char* c, bool line) {
   static const Bytes second = EncodeMp3(Tones(3 * 8000, 1, 8000), 1, 8000);
@@ -65,12 +64,8 @@ TEST(CommandLine, HelpListsEveryOperationWithArgumentsAndExample) {
 }
 
 TEST(CommandLine, UsageErrorsExitWithTwoAndTouchNothing) {
-  Strings cases = {"bogus",    "volume 1 2",     "speedup 1 2 2.5", "waveform w.png --range 3 1",
-                   "waveform", "-C nowhere info"};
-  for (const char* not_a_time : {"1:75", "1:3", "1:60", "1:5a", ":30", "1:60:00", "1:5:00",
-                                 "1:00:00:00", "1e3", "1.2.3", "inf", "0x10", "1:30.5.", "1:30.5e"})
-    cases.push_back(std::string("volume ") + not_a_time + " 2 0.5");
-  for (const std::string& args : cases) {
+  for (const char* args : {"bogus", "volume 1 2", "volume 1:75 2 0.5", "speedup 1 2 2.5",
+                           "waveform w.png --range 3 1", "waveform", "-C nowhere info"}) {
     Workspace ws(TenSeconds());
     RunResult r = ws.RunBinary({.args = Words(args)});
     EXPECT_EQ(r.exit_code, 2) << args;
@@ -98,7 +93,7 @@ TEST(CommandLine, WorksInTheFolderOfDashCAndNeverChangesTheFileItReads) {
 
 // Times back in UTC (the name's hour is 8 ahead); every version counted and
 // listed, damaged ones too, numbered for --save; hours only from an hour on.
-TEST(CommandLine, InfoAndHistoryDescribeTheWorkspace) {
+TEST(CommandLine, InfoAndHistoryDescribeTheWorkspaceInTimesAsPeopleWriteThem) {
   Workspace ws(TenSeconds());
   fs::create_directories("audio/oldversions/redo");
   const Bytes older = BuildWav({.rate = 8000}, Ramp(10000, 2));
@@ -113,31 +108,33 @@ TEST(CommandLine, InfoAndHistoryDescribeTheWorkspace) {
             "     (working file)                                        0:10.500\n"
             "  1  output_2026_1_2_11_4_5_1     2026-01-02 03:04:05 UTC  unreadable\n"
             "  2  output_2026_1_2_11_4_5       2026-01-02 03:04:05 UTC  0:01.250\n");
-  const std::pair<Strings, int> saves[] = {{{"2", "two.wav"}, 0},
-                                           {{"r1", "r1.wav"}, 0},
-                                           {{"3", "none.wav"}, 3},
-                                           {{"2", "audio/x.wav"}, 3},
-                                           {{"1", "damaged.wav"}, 1}};
-  for (const auto& [save, status] : saves) {
-    Strings args = {"history", "--save"};
-    args.insert(args.end(), save.begin(), save.end());
-    EXPECT_EQ(ws.RunBinary({.args = args}).exit_code, status) << save[0];
-  }
+  const std::pair<const char*, int> saves[] = {
+      {"2 two.wav", 0}, {"r1 r1.wav", 0}, {"3 none.wav", 3}, {"2 audio/x.wav", 3}, {"1 bad.wav", 1},
+  };
+  for (const auto& [save, status] : saves)
+    EXPECT_EQ(ws.RunBinary({.args = Words(std::string("history --save ") + save)}).exit_code,
+              status)
+        << save;
   EXPECT_EQ(ws.Get("two.wav"), older);
   EXPECT_EQ(ws.Get("r1.wav"), TenSeconds());
   EXPECT_FALSE(ws.Has("none.wav") || ws.Has("audio/x.wav"));
-  const std::tuple<double, int, bool, const char*> times[] = {{3725.5, 3, false, "1:02:05.500"},
-                                                              {59.9996, 3, false, "1:00.000"},
-                                                              {3599.6, 0, false, "1:00:00"},
-                                                              {-2, 1, false, "0:00.0"},
-                                                              {5, 0, true, "0:00:05"}};
-  for (const auto& [seconds, decimals, hours, text] : times) {
+  const std::tuple<double, int, bool, const char*> times[] = {
+      {3725.5, 3, false, "1:02:05.500"}, {59.9996, 3, false, "1:00.000"},
+      {3599.6, 0, false, "1:00:00"},     {-2, 1, false, "0:00.0"},
+      {5, 0, true, "0:00:05"},
+  };
+  for (const auto& [seconds, decimals, hours, text] : times)
     EXPECT_EQ(ClockTime(seconds, decimals, hours), text);
-  }
+  const std::pair<const char*, double> reads[] = {
+      {"180:00", 10800},
+      {"1:02:05.500", 3725.5},
+      {"3:00:00.5", 10800.5},
+  };
   double read = -1;
-  EXPECT_TRUE(ParseTime("180:00", &read) && read == 10800);
-  EXPECT_TRUE(ParseTime("1:02:05.500", &read) && read == 3725.5);
-  EXPECT_TRUE(ParseTime("3:00:00.5", &read) && read == 10800.5);
+  for (auto [text, seconds] : reads) EXPECT_TRUE(ParseTime(text, &read) && read == seconds) << text;
+  for (const char* not_a_time : {"1:75", "1:3", "1:60", "1:5a", ":30", "1:60:00", "1:5:00",
+                                 "1:00:00:00", "1e3", "1.2.3", "inf", "0x10", "1:30.5.", "1:30.5e"})
+    EXPECT_FALSE(ParseTime(not_a_time, &read)) << not_a_time;
 }
 
 // An edit counts data bytes, the export frames, the import MP3 bytes.

@@ -21,8 +21,7 @@ std::ostream& operator<<(std::ostream& o, const Op& op) {
 
 class EffectsTest : public EffectTest {
  protected:
-  // Runs `op` of the dispatch table on the working file as a command file
-  // would, x being its position and its amount.
+  // Runs `op` of the dispatch table as a command file would, x as position and amount.
   Samples Run(const Bytes& wav, const Op& op, bool refused = false) {
     const auto run = [&](RIFF& r) {
       Res = r;
@@ -34,8 +33,6 @@ class EffectsTest : public EffectTest {
     };
     return Apply(wav, run, refused);
   }
-  // Opens `samples` as the second source for a working file of `channels`
-  // channels at `rate`.
   void OpenSecond(const WavLayout& layout, const Samples& samples, int rate, int channels) {
     ws_.Put("audio/res1.wav", BuildWav(layout, samples));
     RIFF r{};
@@ -75,8 +72,7 @@ TEST_P(EffectsTest, PlaceTheFramesOfTheRange) {
       {{14, 0.15, 0.34, 2.5}, Join({{0}, Span(3, 25), {1}, Span(25, 30)})},
       {{14, 0.15, 0.34, 0.05}, Join({{1, 0}, Span(3, 30)})},
       {{14, 1.0, 2.0, 1.0}, Span(0, 30)},
-      {{14, 1.0, 2.0, NAN}, Span(0, 30)},
-  };
+      {{14, 1.0, 2.0, NAN}, Span(0, 30)}};
   Samples in = Ramp(30, 2);
   in.push_back(0x5AA5);
   const Bytes wav = BuildWav({.channels = 2, .rate = 10, .fact = true}, in);
@@ -138,8 +134,7 @@ TEST_P(EffectsTest, ChangeTheSamplesOfTheRange) {
       {100, {12, 0.01, 0.09, 2}, tens, {10, 12, 12, 14, 14, 12, 12, 14, 14, 15,
                                         15, 16, 16, 17, 17, 18, 18, 19, 20, 21}},
       {100, {12, 0.01, 0.09, 3}, tens, {10, 12, 12, 12, 14, 14, 14, 12, 12, 12, 14, 14, 14, 15,
-                                        15, 15, 16, 16, 16, 17, 17, 17, 18, 18, 18, 19, 20, 21}},
-  };
+                                        15, 15, 16, 16, 16, 17, 17, 17, 18, 18, 18, 19, 20, 21}}};
   for (const auto& [rate, op, in, want] : cases) {
     SCOPED_TRACE(::testing::Message() << op);
     EXPECT_EQ(Run(BuildWav({.channels = 2, .rate = rate, .fact = true}, Stereo(in)), op),
@@ -166,8 +161,7 @@ TEST_P(EffectsTest, SilenceOneChannelOverTheRange) {
       // channels, op, first, count
       {2, {6, 0.2, 0.5, 0}, 2, 3},   {2, {6, 0.2, 0.5, 1.9}, 2, 3}, {1, {6, 0.0, 0.4, 0}, 0, 4},
       {2, {6, 0.15, 0.34, 1}, 1, 1}, {2, {6, 0.5, 9.0, 0}, 5, 7},   {2, {6, 1.5, 2.0, 0}, 12, 0},
-      {1, {6, 0.0, 0.4, 1}, 0, 0},   {2, {6, 0.0, 0.4, -1}, 0, 0},  {2, {6, 0.0, 0.4, 2}, 0, 0},
-  };
+      {1, {6, 0.0, 0.4, 1}, 0, 0},   {2, {6, 0.0, 0.4, -1}, 0, 0},  {2, {6, 0.0, 0.4, 2}, 0, 0}};
   for (const auto& [channels, op, first, count] : cases) {
     SCOPED_TRACE(::testing::Message() << channels << " channels, " << op);
     const Samples in = Ramp(12, channels);
@@ -177,8 +171,7 @@ TEST_P(EffectsTest, SilenceOneChannelOverTheRange) {
   }
 }
 
-// Stereo at 44100, 88,210 frames: worked numbers of 1.0 s to 2.0 s. The
-// range's frames become `written`.
+// Stereo at 44100, 88,210 frames: the range's frames become `written`.
 TEST_P(EffectsTest, SizesAfterAChangeOfLength) {
   const std::tuple<Op, int64_t, int64_t> cases[] = {
       {{7, 1.0, 2.0, 2}, 44100, 22050},  {{7, 1.0, 2.0, 3}, 44100, 14700},
@@ -186,8 +179,7 @@ TEST_P(EffectsTest, SizesAfterAChangeOfLength) {
       {{8, 1.0, 2.0, 3}, 44100, 132300}, {{8, 0.0, 0.5, 2}, 22050, 44100},
       {{8, 1.0, 1e9, 2}, 44110, 88220},  // cut short to the 1.0002 s left
       {{7, 1.0, 1e9, 2}, 44110, 22055},  {{12, 0.5, 1.0, 4}, 22050, 88200},
-      {{4, 1.0, 1.5, 0}, 22050, 0},
-  };
+      {{4, 1.0, 1.5, 0}, 22050, 0}};
   Bytes wav = BuildWav({.fact = true}, Ramp(88210, 2));
   wav[28] = 35284 & 0xFF, wav[29] = 35284 >> 8, wav[30] = 0;  // Seconds 10 as read
   for (const auto& [op, range, written] : cases) {
@@ -201,18 +193,11 @@ TEST_P(EffectsTest, SizesAfterAChangeOfLength) {
 // toward zero, never clipping) at the frame of the position, limited to the
 // audio there is. Another channel count is converted: mono doubled, stereo
 // averaged toward zero.
-TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRange) {
+TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRangeWithinTheHeadersSizes) {
   const Samples w = {1, 2, 3, 4, 5, 6}, z(12, 0);
   const Samples h = {0, 100, 200, 300, 400, 500, 600, 700, 800, 900, 1000, 1100};
-  struct Case {
-    bool mix;
-    double at, begin, end;
-    int channels;
-    Samples working;
-    int second_channels;
-    Samples second, want;
-  };
-  const Case cases[] = {
+  // mix, position, begin, end, channels and samples of the working file, of the second, want
+  const std::tuple<bool, double, double, double, int, Samples, int, Samples, Samples> cases[] = {
       {false, 0.0, 0.5, 1.25, 1, w, 1, h, {500, 600, 700, 800, 900, 1000, 1100, 1, 2, 3, 4, 5, 6}},
       {false, 0.4, 0.15, 0.34, 1, w, 1, h, {1, 2, 3, 4, 100, 5, 6}},
       {false, 0.6, 1.0, 2.0, 1, w, 1, h, {1, 2, 3, 4, 5, 6, 1000, 1100}},
@@ -224,24 +209,20 @@ TEST_P(EffectsTest, InsertsOrMixesTheSecondSourceRange) {
       {true, 0.0, 0.0, 0.2, 1, {32767, -32768}, 1, {32767, -32768}, {32767, -32768}},
       {true, 0.0, 0.0, 0.2, 1, {32767, -3}, 1, {-32768, 0}, {0, -1}},
       {false, 0.2, 0.0, 0.2, 1, {1, 2, 3, 4}, 2, {100, 201, -100, -201}, {1, 2, 150, -150, 3, 4}},
-      {false, 0.1, 0.2, 0.4, 2, {1, -1, 2, -2}, 1, {5, 6, 7, 8}, {1, -1, 7, 7, 8, 8, 2, -2}},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(::testing::Message() << c.mix << " " << c.at << " " << c.begin << " " << c.end);
-    OpenSecond({.channels = c.second_channels, .rate = 10}, c.second, 10, c.channels);
-    const Bytes wav = BuildWav({.channels = c.channels, .rate = 10, .fact = true}, c.working);
+      {false, 0.1, 0.2, 0.4, 2, {1, -1, 2, -2}, 1, {5, 6, 7, 8}, {1, -1, 7, 7, 8, 8, 2, -2}}};
+  for (const auto& [mix, at, begin, end, channels, working, second_channels, second, want] :
+       cases) {
+    SCOPED_TRACE(::testing::Message() << mix << " " << at << " " << begin << " " << end);
+    OpenSecond({.channels = second_channels, .rate = 10}, second, 10, channels);
+    const Bytes wav = BuildWav({.channels = channels, .rate = 10, .fact = true}, working);
     const auto run = [&](RIFF& r) {
-      if (c.mix) return CombineFrom(r, second_, c.at, c.begin, c.end);
-      return MergeFrom(r, second_, c.at, c.begin, c.end);
+      return mix ? CombineFrom(r, second_, at, begin, end) : MergeFrom(r, second_, at, begin, end);
     };
     fs::remove("audio/res1.wav");  // read through the open source
-    EXPECT_EQ(Apply(wav, run), c.want);
+    EXPECT_EQ(Apply(wav, run), want);
   }
-}
-
-// An insert past the header's 32-bit sizes is refused before the working file
-// or the record change.
-TEST_P(EffectsTest, RefusesAnInsertPastTheHeadersSizes) {
+  // An insert past the header's 32-bit sizes is refused before the working
+  // file or the record change.
   const WavLayout layout = {.channels = 2, .rate = 10};
   const Bytes wav = BuildWav(layout, Ramp(20, 2));
   OpenSecond(layout, Ramp(20, 2), 10, 2);
@@ -266,8 +247,7 @@ TEST_P(EffectsTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
       {10, 7, 1, 25, {0, 1, 3, 4, 6, 7, 9, 10, 11, 13, 14, 16, 17, 19}},
       {3, 10, 1, 6, {0, 0, 0, 1, 1, 1, 2, 2, 2, 2, 3, 3, 3, 4, 4, 4, 5, 5, 5, 5}},
       {5, 8, 2, 4, {}},
-      {2, 1, 1, 4, {0, 2}},
-  };
+      {2, 1, 1, 4, {0, 2}}};
   for (const auto& [from, to, channels, frames, kept] : cases) {
     SCOPED_TRACE(::testing::Message() << from << " to " << to);
     const Samples in = Ramp(frames, channels);

@@ -35,21 +35,12 @@ Bytes Rf64Of(Bytes wav) {
   return wav;
 }
 
-// What `command` makes of in.wav holding `wav`: out.<extension>.
-Bytes Converted(const Bytes& wav, Strings command) {
-  Workspace scratch;
-  scratch.Put("in.wav", wav);
-  EXPECT_EQ(RunProgram(command), 0) << command[0];
-  return scratch.Get(command.back());
-}
-
 // Opus, which the Debian tools here do not write, through libsndfile.
-Bytes Opus(const Samples& samples, int channels) {
+Bytes Opus(const Samples& stereo) {
   Workspace scratch;
-  SF_INFO info{};
-  info.samplerate = 48000, info.channels = channels, info.format = SF_FORMAT_OGG | SF_FORMAT_OPUS;
+  SF_INFO info{0, 48000, 2, SF_FORMAT_OGG | SF_FORMAT_OPUS, 0, 0};
   SNDFILE* f = sf_open("out.opus", SFM_WRITE, &info);
-  sf_writef_short(f, samples.data(), static_cast<sf_count_t>(samples.size() / channels));
+  sf_writef_short(f, stereo.data(), static_cast<sf_count_t>(stereo.size() / 2));
   sf_close(f);
   return scratch.Get("out.opus");
 }
@@ -61,9 +52,8 @@ const Samples k24As16 = {32767, -32768, 2, -1, 1, -1, 0x1234, 1};
 const std::vector<double> kFloats = {1.5, -1.25, 0.5, -0.5, 1.0 / 65536, -1.0 / 65536};
 const Samples kFloatsAs16 = {32767, -32768, 16384, -16384, 1, 0};
 
-// `tolva import` of each format, from a file whose name says nothing: the
-// 44-byte-header 16-bit WAV of the expected frames (lossy formats: as long,
-// close to the input), the file's rate and channels.
+// Each format, from a file whose name says nothing, becomes the 44-byte-header
+// 16-bit WAV of the expected frames (lossy ones: as long, close to the input).
 TEST(FormatsImport, EachFormatImportsAsRounded16BitFramesAtItsOwnRate) {
   const Bytes wav24 = WavOf(1, 24, 2, 48000, k24);
   const Bytes flac24 = Converted(wav24, {"flac", "-s", "in.wav", "-o", "out.flac"});
@@ -91,8 +81,7 @@ TEST(FormatsImport, EachFormatImportsAsRounded16BitFramesAtItsOwnRate) {
       {"WAV, 64-bit float", WavOf(3, 64, 1, 44100, kFloats), kFloatsAs16, 1, 44100},
       {"Ogg Vorbis", Converted(BuildWav({.rate = 48000}, tone), {"sox", "in.wav", "out.ogg"}), tone,
        2, 48000, true},
-      {"Opus", Opus(tone, 2), tone, 2, 48000, true},
-  };
+      {"Opus", Opus(tone), tone, 2, 48000, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Workspace ws(TenSeconds());
@@ -101,22 +90,18 @@ TEST(FormatsImport, EachFormatImportsAsRounded16BitFramesAtItsOwnRate) {
     EXPECT_EQ(std::tie(r.exit_code, r.err), std::make_tuple(0, ""));
     const Samples got = SamplesOf(ws.Working());
     EXPECT_EQ(ws.Working(), BuildWav({.channels = c.channels, .rate = c.rate}, got));
-    if (c.lossy) {
-      EXPECT_EQ(got.size(), c.want.size());
-      EXPECT_GE(SnrDb(c.want, got), 20);
-    } else {
-      EXPECT_EQ(got, c.want);
-    }
+    EXPECT_EQ(got.size(), c.want.size());
+    EXPECT_GE(SnrDb(c.want, got), 20);
+    EXPECT_EQ(got, c.lossy ? got : c.want);
     EXPECT_EQ(ws.Snapshots().size(), 1u);
   }
 }
 
-// A recording that breaks off imports what decodes, as an MP3 cut short does:
-// a WAV's frames to the end of the file, whatever its header says (as sox and
-// libsndfile take them, no warning); a FLAC's whole blocks of 4096 frames to the
-// damage, with a warning (libFLAC may give a broken block as silence). One with
-// nothing to decode fails and changes nothing; so does what tolva cannot or
-// will not read.
+// A recording that breaks off imports what decodes: a WAV's frames to the end
+// of the file, whatever its header says (as sox takes them); a FLAC's whole
+// blocks of 4096 frames to the damage, with a warning (libFLAC may give a
+// broken block as silence). What has nothing to decode, or cannot be read,
+// fails and changes nothing.
 TEST(FormatsImport, DamagedRecordingsImportWhatDecodesOrNothing) {
   const Samples ramp = Ramp(40000, 2);
   const Bytes wav = BuildWav({.rate = 44100}, ramp);
@@ -141,8 +126,7 @@ TEST(FormatsImport, DamagedRecordingsImportWhatDecodesOrNothing) {
       {"text", Bytes(100, 'a'), 1,
        "tolva: in.bin is not a recording tolva can read (MP3, WAV, FLAC, Ogg Vorbis, Opus, "
        "AIFF)\n",
-       0},
-  };
+       0}};
   for (const auto& [name, file, exit_code, err, frames] : cases) {
     SCOPED_TRACE(name);
     Workspace ws(TenSeconds());
@@ -151,10 +135,8 @@ TEST(FormatsImport, DamagedRecordingsImportWhatDecodesOrNothing) {
     EXPECT_EQ(std::make_tuple(r.exit_code, r.err.empty()), std::make_tuple(exit_code, err.empty()));
     EXPECT_EQ(r.err.substr(0, err.size()), err);
     EXPECT_EQ(ws.AudioFiles(), (Strings{"oldversions", "output.wav"}));
-    if (frames == 0) {
-      EXPECT_EQ(ws.Working(), TenSeconds());
-      continue;
-    }
+    EXPECT_EQ(ws.Working() == TenSeconds(), frames == 0);
+    if (frames == 0) continue;
     const Samples got = SamplesOf(ws.Working());
     ASSERT_GE(got.size(), frames * 2);
     EXPECT_LE(got.size(), err.empty() ? frames * 2 : ramp.size() - 4096 * 2);
@@ -171,18 +153,16 @@ TEST(FormatsImport, InsertTakesARangeOfAFlacRecording) {
                                   {"flac", "-s", "in.wav", "-o", "out.flac"}));
   const RunResult r = ws.RunBinary({.args = {"insert", "second.flac", "1", "2", "3"}});
   EXPECT_EQ(std::tie(r.exit_code, r.err), std::make_tuple(0, ""));
-  Samples want = Pick(working, 2, Span(0, 24000));
+  Samples want = Pick(working, 2, Span(0, 24000)), rest = Pick(working, 2, Span(24000, 84000));
   for (int64_t f = 8000; f < 16000; ++f) want.insert(want.end(), 2, second[f]);
-  const Samples rest = Pick(working, 2, Span(24000, 84000));
   want.insert(want.end(), rest.begin(), rest.end());
   EXPECT_EQ(SamplesOf(ws.Working()), want);
   EXPECT_EQ(ws.AudioFiles(), (Strings{"oldversions", "output.wav"}));
 }
 
-// `export FILE` writes what the extension names, in any case, then clears the
-// workspace as the MP3 export does: FLAC that flac decodes back to the working
-// file, byte for byte; a copy for .wav. Another name is a usage error, a file
-// in audio/ a refusal: both touch nothing.
+// `export FILE` writes what the extension names, in any case (FLAC that flac
+// decodes back byte for byte; a copy for .wav), then clears the workspace.
+// Another name is a usage error, a file in audio/ a refusal.
 TEST(FormatsExport, WritesWhatTheExtensionNamesThenClearsTheWorkspace) {
   const std::pair<const char*, int> cases[] = {
       {"out.FLAC", 0}, {"out.wav", 0}, {"out.ogg", 2}, {"out", 2}, {"audio/out.flac", 3}};

@@ -26,18 +26,16 @@ struct HistoryTest : ::testing::Test {
   std::function<int64_t()> saved_ = SnapshotClock();
 };
 
-// The hour plus eight is never carried into the date.
-TEST_F(HistoryTest, NamesUseUtcDateAndHourPlusEightWithoutLeadingZeros) {
+// Names hold the UTC date and the hour plus eight, never carried into the
+// date, without leading zeros. A new name sorts after every name in both
+// folders, whatever the clock says; no working file, no snapshot; the folder
+// is made readable by all (a front end may run as another user).
+TEST_F(HistoryTest, NewNamesSortAfterEveryNameInBothFolders) {
   now_ = Utc(2026, 3, 9, 23, 8, 7);
   EXPECT_EQ(SnapshotName(ReadClock(), 0), "output_2026_3_9_31_8_7.wav");
   now_ = Utc(2027, 1, 1, 0, 0, 0);
   EXPECT_EQ(SnapshotName(ReadClock(), 12), "output_2027_1_1_8_0_0_12.wav");
-}
-
-// A new name sorts after every name in both folders, whatever the clock says;
-// no working file, no snapshot; the folder is made readable by all (a front
-// end may run as another user).
-TEST_F(HistoryTest, NewNamesSortAfterEveryNameInBothFolders) {
+  now_ = Utc(2026, 12, 6, 17, 30, 5);
   const mode_t mask = umask(022);
   ASSERT_TRUE(CreateVersion().ok());
   EXPECT_FALSE(ws_.Has("audio/oldversions"));
@@ -45,18 +43,13 @@ TEST_F(HistoryTest, NewNamesSortAfterEveryNameInBothFolders) {
   ASSERT_TRUE(CreateVersion().ok());
   EXPECT_EQ(fs::status("audio/oldversions").permissions(), fs::perms(0755));
   umask(mask);
+  const std::string at = "output_2026_12_6_25_30_";  // the clock's second
   const std::tuple<Strings, Strings, std::string> cases[] = {
-      {{}, {}, "output_2026_12_6_25_30_5"},
-      {{"output_2026_12_6_25_30_5.wav"}, {}, "output_2026_12_6_25_30_5_1"},
-      {{"output_2026_12_6_25_30_5.wav"},
-       {"output_2026_12_6_25_30_5_7.wav"},
-       "output_2026_12_6_25_30_5_8"},
-      {{"output_2099_1_1_8_0_0_3.wav", "output_2026_12_6_25_30_6.wav"},
-       {},
-       "output_2099_1_1_8_0_0_4"},
-      {{"output_2026_12_6_25_30_4_9.wav", "notes.wav"},
-       {"output_2026_12_6_8_0_0.pieces"},
-       "output_2026_12_6_25_30_5"}};
+      {{}, {}, at + "5"},
+      {{at + "5.wav"}, {}, at + "5_1"},
+      {{at + "5.wav"}, {at + "5_7.wav"}, at + "5_8"},
+      {{"output_2099_1_1_8_0_0_3.wav", at + "6.wav"}, {}, "output_2099_1_1_8_0_0_4"},
+      {{at + "4_9.wav", "notes.wav"}, {"output_2026_12_6_8_0_0.pieces"}, at + "5"}};
   for (const auto& [snapshots, redo, name] : cases) {
     fs::remove_all("audio/oldversions");
     fs::create_directories("audio/oldversions/redo");
@@ -64,8 +57,8 @@ TEST_F(HistoryTest, NewNamesSortAfterEveryNameInBothFolders) {
     for (const std::string& f : redo) ws_.Put("audio/oldversions/redo/" + f, Bytes{1});
     EXPECT_EQ(NewVersionName(), name);
   }
-  fs::create_directories("audio/oldversions/output_2026_12_6_25_30_5.wav");  // a folder's name
-  EXPECT_EQ(NewVersionName(), "output_2026_12_6_25_30_5_1");
+  fs::create_directories("audio/oldversions/" + at + "5.wav");  // a folder's name
+  EXPECT_EQ(NewVersionName(), at + "5_1");
 }
 
 TEST_F(HistoryTest, TheNewestIsTheNewestByTimeNotByText) {
@@ -109,11 +102,10 @@ TEST_F(HistoryTest, DamagedSnapshotsAreSkippedAndLeftInPlace) {
   EXPECT_EQ(ws_.Working(), good);
 }
 
-// Versions kept as pieces beside a whole snapshot of an earlier tolva: one
-// whose description is cut short, or whose piece is gone, is skipped like a
-// damaged snapshot; the others rebuild exactly; once a new edit drops the redo
-// steps, the pieces only they used are freed (none while a description cannot
-// be read through).
+// Beside a whole snapshot of an earlier tolva, a version whose description is
+// cut short, or whose piece is gone, is skipped like a damaged snapshot; the
+// others rebuild exactly; a new edit frees the pieces only the dropped redo
+// steps used (none while a description cannot be read through).
 TEST(HistoryPieces, DamagedPiecesAreSkippedAndWholeSnapshotsMixIn) {
   const std::pair<const char*, Strings> damages[] = {
       {"is cut short", {"1.wav", "2.bytes", "3.bytes", "4.bytes", "5.wav", "6.bytes"}},
@@ -163,16 +155,14 @@ TEST(HistoryPieces, DamagedPiecesAreSkippedAndWholeSnapshotsMixIn) {
   EXPECT_FALSE(ws.Has(newest.WholePath()) || ws.Has(newest.PiecesPath()));
 }
 
-// A file on another file system cannot be linked (EXDEV): it is copied, and a
-// name that is taken is left alone.
+// Across file systems (EXDEV) a file is copied; a name that is taken stays.
 TEST(LinkOrCopy, CopiesWhereNoLinkCanBeMade) {
   Workspace ws;
-  struct stat here;
-  ASSERT_EQ(stat("audio", &here), 0);
   fs::path elsewhere;
   for (const char* folder : {"/dev/shm", "/run", "/var/tmp", "/tmp"}) {
-    struct stat st;
-    if (elsewhere.empty() && stat(folder, &st) == 0 && st.st_dev != here.st_dev) elsewhere = folder;
+    const uint64_t device = IdentityOf(folder).device;
+    if (elsewhere.empty() && device != 0 && device != IdentityOf("audio").device)
+      elsewhere = folder;
   }
   if (elsewhere.empty()) GTEST_SKIP() << "no other file system to copy from";
   Workspace outside(elsewhere);

@@ -74,9 +74,8 @@ TEST(Mp3Export, EveryRateGivesWellFormedFramesThatDecodeToExactlyTheInput) {
     EXPECT_TRUE(Mp3InfoFrame({.header = {sync, 0xFB, rates, 0x84}, .frame_bytes = 864}).empty());
 }
 
-// libshine's frames at 32 kHz are 863 bytes: with the padding bit set, which
-// the repair clears, or without, which it completes with a zero; its flush
-// loses the last bytes.
+// libshine's 863-byte frames at 32 kHz: a set padding bit is cleared, else a
+// zero completes the frame; its flush loses the last bytes.
 TEST(Mp3FrameRepair, MakesFramesAsLongAsTheirHeadersWhateverPiecesTheyComeIn) {
   for (uint8_t padding : {0, 1}) {
     Bytes raw, expected;
@@ -99,8 +98,7 @@ TEST(Mp3FrameRepair, MakesFramesAsLongAsTheirHeadersWhateverPiecesTheyComeIn) {
   }
 }
 
-// The real binary, as a front end runs it: the working file, its history and
-// an earlier export stay.
+// The working file, its history and an earlier export stay.
 TEST(Mp3ExportRun, AFailedExportLeavesEverythingAsItWas) {
   const Bytes working = BuildWav({}, Tones(20000, 2, 44100)), previous_mp3 = {'I', 'D', '3'};
   const char* kSnapshot = "audio/oldversions/output_2026_1_2_3_4_5.wav";
@@ -110,8 +108,7 @@ TEST(Mp3ExportRun, AFailedExportLeavesEverythingAsItWas) {
       {"no working file", {}, true, -1},
       {"the highest WAV rate, no MP3 rate", BuildWav({.rate = 768000}, Ramp(10, 2)), false, -1},
       {"past the highest WAV rate", BuildWav({.rate = 768001}, Ramp(10, 2)), true, -1},
-      {"disk full", working, false, 4000},
-  };
+      {"disk full", working, false, 4000}};
   for (const auto& [name, in, read_error, limit] : cases) {
     SCOPED_TRACE(name);
     Workspace ws;

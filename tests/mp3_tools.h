@@ -1,6 +1,6 @@
 #pragma once
 
-// MP3s from the export and from lame, and mpg123's decoding to check them by.
+// MP3s from the export and from other encoders, and mpg123's decoding to check them by.
 
 #include <cmath>
 #include <string>
@@ -29,17 +29,21 @@ inline Samples Tones(int64_t frames, int channels, int rate, double amplitude = 
   return s;
 }
 
-// out.mp3 as `command` (empty: the export) makes it of in.wav holding `samples`.
-inline Bytes EncodeMp3(const Samples& samples, int channels, int rate,
-                       const Strings& command = {}) {
+// What `command` makes of in.wav holding `wav`: the file it names last.
+inline Bytes Converted(const Bytes& wav, const Strings& command) {
+  Workspace scratch;
+  scratch.Put("in.wav", wav);
+  EXPECT_EQ(RunProgram(command), 0) << command[0];
+  return scratch.Get(command.back());
+}
+
+inline Bytes EncodeMp3(const Samples& samples, int channels, int rate) {
   Workspace scratch;
   scratch.Put("in.wav", BuildWav({.channels = channels, .rate = rate}, samples));
-  if (command.empty()) EncodeMp3File("in.wav", "out.mp3", "out.part");
-  if (!command.empty()) RunProgram(command);
+  EncodeMp3File("in.wav", "out.mp3", "out.part");
   return scratch.Get("out.mp3");  // throws when there is none
 }
 
-// The WAV file the mpg123 command-line decoder makes of `mp3`.
 inline Bytes DecodeMp3(const Bytes& mp3) {
   Workspace scratch;
   scratch.Put("in.mp3", mp3);

@@ -1,12 +1,9 @@
-#include <sys/statvfs.h>
-
 #include "workspace_fixture.h"
 
 namespace tolva::testing {
 namespace {
 
-// A small XFS file system with shared extents, from an image mounted through a
-// loop device for one test; why says why there is none.
+// A small XFS file system with shared extents on a loop device; `why` there is none.
 struct XfsMount {
   XfsMount() {
     const std::string image = (dir / "image").string();
@@ -27,26 +24,19 @@ struct XfsMount {
   std::string why;
 };
 
-// Free bytes of the file system that holds `path`, all writes flushed.
-int64_t FreeBytes(const fs::path& path) {
-  sync();
-  struct statvfs s {};
-  statvfs(path.c_str(), &s);
-  return static_cast<int64_t>(s.f_bfree) * static_cast<int64_t>(s.f_frsize);
-}
-
 TEST(SharedExtentsTest, AnEditThatKeepsTheLengthSharesAllButItsRangeWithTheSnapshot) {
   XfsMount xfs;
   if (!xfs.why.empty()) GTEST_SKIP() << xfs.why;
+  const auto free_bytes = [&] { return sync(), static_cast<int64_t>(fs::space(xfs.path).free); };
   const Bytes wav = BuildWav({.channels = 2, .rate = 44100}, Ramp(44100 * 30, 2));
   const std::string volume = "2 10 11 0 0.5";  // 176,400 bytes from 1,764,044 on
   Workspace plain(wav);                        // the same edit on the file system of /tmp
   ASSERT_EQ(plain.Run(volume).exit_code, 0);
   Workspace ws(xfs.path);
   ws.PutWorking(wav);
-  const int64_t free_before = FreeBytes(xfs.path);
+  const int64_t free_before = free_bytes();
   ASSERT_EQ(ws.Run(volume).exit_code, 0);
-  const int64_t taken = free_before - FreeBytes(xfs.path);
+  const int64_t taken = free_before - free_bytes();
   EXPECT_EQ(ws.Working(), plain.Working());
   EXPECT_NE(ws.Working(), wav);
   ASSERT_EQ(ws.Snapshots().size(), 1u);

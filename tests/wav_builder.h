@@ -60,7 +60,6 @@ inline RIFF HeaderOf(const Bytes& wav) {
   return r;
 }
 
-// The samples of a WAV image's data chunk (whole 16-bit samples only).
 inline Samples SamplesOf(const Bytes& wav) {
   const RIFF r = HeaderOf(wav);
   Samples s(static_cast<size_t>(r.DataSize / 2));
@@ -81,7 +80,7 @@ inline void WriteBytes(const std::filesystem::path& path, const Bytes& bytes) {
   if (!f) throw std::runtime_error("cannot write " + path.string());
 }
 
-// Frame numbers, to write expected results as the source frames they hold.
+// Expected results written as the source frames they hold.
 using Frames = std::vector<int64_t>;
 
 // Frames from `from` up to, not including, `to`; counting down when to < from.
@@ -97,7 +96,6 @@ inline Frames Join(std::initializer_list<Frames> parts) {
   return out;
 }
 
-// The samples of `frames` of the interleaved `in`, in that order.
 inline Samples Pick(const Samples& in, int channels, const Frames& frames) {
   Samples out;
   for (int64_t f : frames)

@@ -51,8 +51,7 @@ TEST(Waveform, EachChannelHasItsLaneAboveTheRuler) {
       {1, {0, 0}, 24, {}, ".W..#"},
       {1, {0, 0}, 24, {"--range", "1", "2"}, "sWss#"},
       {2, {-32768, 0, 32767, 0}, 24, {}, "WWW.#"},
-      {2, {0, -32768, 32767, -1}, 28, {}, "WW...WWW#"},
-  };
+      {2, {0, -32768, 32767, -1}, 28, {}, "WW...WWW#"}};
   for (const auto& [channels, samples, height, more, column] : cases) {
     const Picture p = Draw(channels, samples, 1, height, more);
     EXPECT_EQ(p.Column(0, std::strlen(column)), column) << height;
@@ -97,8 +96,8 @@ TEST(Waveform, PeaksHoldEachColumnsMinimumAndMaximum) {
        "4, \"width\": 6, \"channels\": [[[1, 1], [1, 1], [-2, -2], [3, 3], "
        "[3, 3], [-4, -4]], [[-1, -1], [-1, -1], [2, 2], [-3, -3], [-3, -3], [4, 4]]]"},
       {1, {}, "2", "0, \"width\": 2, \"channels\": [[[0, 0], [0, 0]]]"},
-      {1, quarters, "4", "1048576, \"width\": 4, \"channels\": [[[0, 0], [1, 1], [2, 2], [3, 3]]]"},
-  };
+      {1, quarters, "4",
+       "1048576, \"width\": 4, \"channels\": [[[0, 0], [1, 1], [2, 2], [3, 3]]]"}};
   for (const auto& [channels, samples, width, peaks] : cases) {
     Workspace ws(BuildWav({.channels = channels, .rate = 8000}, samples));
     ws.RunBinary({.args = {"waveform", "--peaks", "p.json", "--width", width}});

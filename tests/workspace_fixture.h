@@ -32,15 +32,13 @@ using Strings = std::vector<std::string>;
 // through the buffer in large blocks, and the defaults (the file system's way).
 struct EngineSetting {
   const char* name;
-  int64_t block_frames, kernel_copy_min_bytes, kernel_copy_block = 0;
-  CopyPath copies = CopyPath::kAuto;
+  EngineOptions options;
 };
-inline const EngineSetting kEngineSettings[] = {
-    {"OneFrame", 1, -1},
-    {"ThreeFramesKernel", 3, 0, 6, CopyPath::kKernel},
-    {"ThreeFramesBuffer", 3, 0, 6, CopyPath::kBuffer},
-    {"SevenFrames", 7, -1},
-    {"Default", EngineOptions{}.block_frames, EngineOptions{}.kernel_copy_min_bytes}};
+inline const EngineSetting kEngineSettings[] = {{"OneFrame", {1, -1}},
+                                                {"ThreeFramesKernel", {3, 0, 6, CopyPath::kKernel}},
+                                                {"ThreeFramesBuffer", {3, 0, 6, CopyPath::kBuffer}},
+                                                {"SevenFrames", {7, -1}},
+                                                {"Default", {}}};
 
 struct RunResult {
   int exit_code = -1, signal = 0;  // exit code -1: killed by the signal
@@ -50,7 +48,6 @@ struct RunResult {
 struct RunOptions {
   int64_t file_size_limit = -1;  // RLIMIT_FSIZE for the run; writes past it fail
   bool ignore_sigxfsz = true;    // false: the run is killed at the limit
-  std::string path_prefix = {};  // prepended to PATH (fake desktop opener)
   Strings args = {};             // command-line arguments; none: the front end's way
   Strings env = {};              // "NAME=value" set for the run
 };
@@ -65,8 +62,7 @@ inline Strings Faults(Strings settings) {
   return settings;
 }
 
-// Ten and a half seconds of stereo at 8000 Hz (an MP3 rate): Seconds = 10,
-// every frame distinct.
+// Ten and a half seconds of stereo at 8000 Hz (an MP3 rate), every frame distinct.
 inline Bytes TenSeconds() {
   return BuildWav({.channels = 2, .rate = 8000}, Ramp(84000, 2));
 }
@@ -85,8 +81,6 @@ inline pid_t Spawn(const Strings& args, const fs::path& folder, const char* out,
     setrlimit(RLIMIT_FSIZE, &both);
     if (options.ignore_sigxfsz) signal(SIGXFSZ, SIG_IGN);
   }
-  if (!options.path_prefix.empty())
-    setenv("PATH", (options.path_prefix + ":" + getenv("PATH")).c_str(), 1);
   for (const std::string& e : options.env) putenv(const_cast<char*>(e.c_str()));
   std::vector<char*> argv;
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -95,8 +89,7 @@ inline pid_t Spawn(const Strings& args, const fs::path& folder, const char* out,
   _exit(127);
 }
 
-// Runs a program in the current folder, its output discarded: its exit
-// status, or -1 when it did not exit normally.
+// Runs a program in the current folder, its output discarded: its exit status, or -1.
 inline int RunProgram(const Strings& args) {
   int status = 0;
   waitpid(Spawn(args, ".", "/dev/null", "/dev/null"), &status, 0);
@@ -116,7 +109,6 @@ class Workspace {
     std::error_code ec;
     fs::remove_all(root_, ec);
   }
-  // One whose audio/output.wav holds `working`.
   explicit Workspace(const Bytes& working) : Workspace() { PutWorking(working); }
   const fs::path& root() const { return root_; }
 
@@ -134,7 +126,6 @@ class Workspace {
     std::sort(names.begin(), names.end());
     return names;
   }
-  // The snapshots' names, oldest first.
   Strings Snapshots() const {
     Strings names;
     for (const Version& v : Versions(root_ / "audio/oldversions", false)) names.push_back(v.name);
@@ -142,7 +133,7 @@ class Workspace {
   }
   Strings AudioFiles() const { return Names("audio"); }
 
-  // Writes `command` into audio/tolvaset.in and runs the binary in the workspace.
+  // Runs `command` as the front end does, from audio/tolvaset.in.
   RunResult Run(const std::string& command, const RunOptions& options = {}) const {
     Put("audio/tolvaset.in", Bytes(command.begin(), command.end()));
     return RunBinary(options);
@@ -177,28 +168,20 @@ class Workspace {
   fs::path old_ = fs::current_path();
 };
 
-// In-process effect tests: a fresh workspace, the engine setting of the parameter.
 class EffectTest : public ::testing::TestWithParam<EngineSetting> {
  protected:
-  void SetUp() override {
-    Engine().block_frames = GetParam().block_frames;
-    Engine().kernel_copy_min_bytes = GetParam().kernel_copy_min_bytes;
-    Engine().kernel_copy_block = GetParam().kernel_copy_block;
-    Engine().copies = GetParam().copies;
-  }
+  void SetUp() override { Engine() = GetParam().options; }
   void TearDown() override { Engine() = EngineOptions{}; }
-  // Installs `wav` as the working file and loads its header into the result.
   RIFF Install(const Bytes& wav) {
     ws_.PutWorking(wav);
     RIFF r{};
     EXPECT_TRUE(GetInfo(r, kWorkingWav));
     return r;
   }
-  // Runs `effect` on `wav` as the working file, checks what every effect keeps
-  // (only the sizes move, by whole frames; the record is the header written; no
-  // scratch file is left; a refusal changes nothing; the history's description
-  // of the new file, pieces of the old one and of the bytes the effect made,
-  // rebuilds it byte for byte) and returns the samples.
+  // Runs `effect` on `wav` as the working file and checks what every effect
+  // keeps: only the sizes move, by whole frames; the record is the header
+  // written; no scratch file stays; a refusal changes nothing; the history's
+  // pieces rebuild the new file byte for byte.
   Samples Apply(const Bytes& wav, const std::function<Status(RIFF&)>& effect,
                 bool refused = false) {
     fs::remove_all("audio/oldversions");
@@ -206,11 +189,10 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
     const RIFF before = record;
     EXPECT_TRUE(CreateVersion().ok());
     const FileIdentity installed = IdentityOf("audio/output.wav");
-    Status s = Status::Ok();
-    {
+    const Status s = [&] {
       EditRecording recording;
-      s = effect(record);
-    }
+      return effect(record);
+    }();
     EXPECT_EQ(refused ? s.refused() : s.ok(), true) << s.message();
     const Bytes out = ws_.Working();
     if (IdentityOf("audio/output.wav") != installed) {
@@ -224,7 +206,7 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
     const RIFF header = HeaderOf(out);
     const int64_t grown = int64_t{header.DataSize} - before.DataSize;
     RIFF expected = before;
-    expected.DataSize = static_cast<uint32_t>(before.DataSize + grown);
+    expected.DataSize = header.DataSize;
     expected.ChunkSize = static_cast<uint32_t>(before.ChunkSize + grown);
     if (before.HasFact)
       expected.FactData = static_cast<uint32_t>(before.FactData + grown / FrameBytes(before));
@@ -233,9 +215,7 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
     EXPECT_EQ(HeaderImage(record), HeaderImage(header));
     EXPECT_EQ(out.size(), static_cast<size_t>(header.DataOffset + header.DataSize));
     EXPECT_EQ(ws_.AudioFiles(), (Strings{"oldversions", "output.wav"}));
-    if (refused) {
-      EXPECT_EQ(out, wav);
-    }
+    EXPECT_EQ(out, refused ? wav : out);
     return SamplesOf(out);
   }
   Workspace ws_;

@@ -1,7 +1,6 @@
-// libFuzzer harness over the untrusted inputs: WAV headers and the command file,
-// parsed in memory, and recordings of every format the command line imports,
-// decoded from a file as an import decodes them. Built by scripts/fuzz.sh with
-// clang, which seeds it with damaged recordings of each format.
+// libFuzzer harness over the untrusted inputs: WAV headers and the command
+// file, parsed in memory, and recordings of every format, decoded from a file
+// as an import decodes them. Built and seeded by scripts/fuzz.sh.
 
 #include <unistd.h>
 

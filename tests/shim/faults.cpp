@@ -1,12 +1,8 @@
-// Faults of the disk and the machine for runs of the binary, preloaded by the
-// tests:
-// - TOLVA_KILL_AT=N kills the process (SIGKILL) just before its N-th change to
-//   the file system: a run stopped at a moment picked among those that matter,
-//   where a timer would mostly hit the start of the process. Removing a name
-//   that is not there, or making a folder that is, changes nothing and is not
-//   counted.
-// - TOLVA_FSYNC_FAILS makes fsync (which tolva calls on folders only) fail with
-//   EIO, as a disk that went away would.
+// Faults preloaded into runs of the binary. TOLVA_KILL_AT=N kills the process
+// just before its N-th change to the file system (a timer would mostly hit the
+// start of the process); removing a missing name or making an existing folder
+// is no change. TOLVA_FSYNC_FAILS fails fsync (tolva's flush of folders) with
+// EIO, as a disk that went away would.
 
 #include <dlfcn.h>
 #include <fcntl.h>
