@@ -40,7 +40,8 @@ mkdir -p "$out"
 
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DTOLVA_TESTS=OFF >/dev/null
 cmake --build build-bench >/dev/null
-tolva=$root/build-bench/tolva
+# TOLVA=path times another build instead (an earlier version, for comparison).
+tolva=${TOLVA:-$root/build-bench/tolva}
 
 generate() {  # name seconds
   local file=$out/$1.wav
