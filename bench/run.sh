@@ -400,12 +400,12 @@ alternate() {
     t=$((($(date +%s%N) - start) / 1000))
     kb=$(tail -1 "$out/.rss")
     ((kb > peak_kb)) && peak_kb=$kb
-    [[ -z $tolva_us || $t -lt $tolva_us ]] && tolva_us=$t
+    if [[ -z $tolva_us || $t -lt $tolva_us ]]; then tolva_us=$t; fi
     eval "$prepare"
     start=$(date +%s%N)
     durable_replacement
     t=$((($(date +%s%N) - start) / 1000))
-    [[ -z $floor_us || $t -lt $floor_us ]] && floor_us=$t
+    if [[ -z $floor_us || $t -lt $floor_us ]]; then floor_us=$t; fi
   done
 }
 durable_row() { printf '%-34s %8s %10s %7s %7s %8s\n' "$@"; }
@@ -474,8 +474,7 @@ run_timed() {
   run_us=$((($(date +%s%N) - start) / 1000))
   local kb
   kb=$(tail -1 "$out/.rss")
-  ((kb > session_kb)) && session_kb=$kb
-  return 0
+  if ((kb > session_kb)); then session_kb=$kb; fi
 }
 
 bench_session() {  # name minutes
@@ -511,8 +510,8 @@ bench_session() {  # name minutes
       start=$(date +%s%N) && durable_replacement && local f=$((($(date +%s%N) - start) / 1000))
       rm -f "$ws/audio/moved.wav" && sync
       command_file "666 0 0 0 0" && run_timed "$binary"
-      ((deep_us == 0 || run_us < deep_us)) && deep_us=$run_us
-      ((floor_deep == 0 || f < floor_deep)) && floor_deep=$f
+      if ((deep_us == 0 || run_us < deep_us)); then deep_us=$run_us; fi
+      if ((floor_deep == 0 || f < floor_deep)); then floor_deep=$f; fi
     done
     printf '%-10s %10s %8s %9s %9s %10s %9s %9s %8s\n' "$label" "$((held / 1000000))" \
       "$(ratio "$held" "$working")" "$(seconds "$edit_us")" "$(ratio "$edit_us" "$floor_edit")" \

@@ -19,7 +19,7 @@ namespace tolva {
 
 namespace {
 
-constexpr size_t kCopyBuffer = 4 << 20;
+constexpr size_t kCopyBuffer = 1 << 20;
 
 // At the file position, or from `offset` on when it is not negative.
 Status WriteAll(int fd, const void* data, size_t size, const fs::path& path, int64_t offset = -1) {
