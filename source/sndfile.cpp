@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
@@ -23,6 +24,48 @@ constexpr int64_t kBlockFrames = 1 << 15;
 constexpr int kLowestRate = 8000;
 constexpr int kHighestRate = 192000;
 constexpr int64_t kCacheBytes = 1 << 18;
+
+// libsndfile and the codecs it brings (FLAC, Vorbis, Opus, LAME) are loaded
+// when a recording of another format is first read or written: mapping them
+// at every start would cost each command, the front end's included, a few
+// milliseconds it never needs them for.
+struct Sndfile {
+  decltype(&::sf_open_virtual) open_virtual;
+  decltype(&::sf_close) close;
+  decltype(&::sf_readf_float) readf_float;
+  decltype(&::sf_readf_int) readf_int;
+  decltype(&::sf_writef_short) writef_short;
+  decltype(&::sf_error) error;
+  decltype(&::sf_strerror) strerror;
+  decltype(&::sf_error_number) error_number;
+};
+
+const Sndfile* sndfile = nullptr;
+
+Status LoadSndfile() {
+  static std::string why;
+  if (sndfile != nullptr || !why.empty()) {
+    return sndfile != nullptr ? Status::Ok() : Status::Failed(why);
+  }
+  void* library = ::dlopen("libsndfile.so.1", RTLD_NOW | RTLD_LOCAL);
+  auto symbol = [&](const char* name) { return library ? ::dlsym(library, name) : nullptr; };
+  static Sndfile loaded{reinterpret_cast<decltype(&::sf_open_virtual)>(symbol("sf_open_virtual")),
+                        reinterpret_cast<decltype(&::sf_close)>(symbol("sf_close")),
+                        reinterpret_cast<decltype(&::sf_readf_float)>(symbol("sf_readf_float")),
+                        reinterpret_cast<decltype(&::sf_readf_int)>(symbol("sf_readf_int")),
+                        reinterpret_cast<decltype(&::sf_writef_short)>(symbol("sf_writef_short")),
+                        reinterpret_cast<decltype(&::sf_error)>(symbol("sf_error")),
+                        reinterpret_cast<decltype(&::sf_strerror)>(symbol("sf_strerror")),
+                        reinterpret_cast<decltype(&::sf_error_number)>(symbol("sf_error_number"))};
+  if (loaded.open_virtual && loaded.close && loaded.readf_float && loaded.readf_int &&
+      loaded.writef_short && loaded.error && loaded.strerror && loaded.error_number) {
+    sndfile = &loaded;
+    return Status::Ok();
+  }
+  const char* error = ::dlerror();
+  why = std::string("cannot load libsndfile: ") + (error ? error : "a function is missing");
+  return Status::Failed(why);
+}
 
 // libsndfile's messages as part of ours: "Error : flac decoder lost sync." reads
 // "flac decoder lost sync".
@@ -142,10 +185,11 @@ struct SndfileDecoder::Io : FileIo {
 SndfileDecoder::SndfileDecoder() : io_(std::make_unique<Io>()) {}
 
 SndfileDecoder::~SndfileDecoder() {
-  if (file_ != nullptr) sf_close(file_);
+  if (file_ != nullptr) sndfile->close(file_);
 }
 
 Status SndfileDecoder::Open(const fs::path& path, const std::string& format, int64_t start) {
+  if (Status s = LoadSndfile(); !s.ok()) return s;
   path_ = path;
   io_->path = path;
   io_->descriptor = FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -158,11 +202,11 @@ Status SndfileDecoder::Open(const fs::path& path, const std::string& format, int
   io_->base = std::clamp<int64_t>(start, 0, st.st_size);
   io_->length = st.st_size - io_->base;
   SF_INFO info{};
-  file_ = sf_open_virtual(Callbacks(), SFM_READ, &info, io_.get());
+  file_ = sndfile->open_virtual(Callbacks(), SFM_READ, &info, io_.get());
   if (file_ == nullptr) {
     if (!io_->status.ok()) return io_->status;
     return Status::Failed(path.string() + " cannot be read as " + format + ": " +
-                          LibraryText(sf_strerror(nullptr)));
+                          LibraryText(sndfile->strerror(nullptr)));
   }
   if (info.channels < 1 || info.channels > 2) {
     return Status::Failed(path.string() + " has " + std::to_string(info.channels) +
@@ -187,13 +231,13 @@ Status SndfileDecoder::Read(int16_t* samples, int64_t max_frames, int64_t* frame
   sf_count_t got = 0;
   if (floating_) {
     if (floats_.size() < count) floats_.resize(count);
-    got = sf_readf_float(file_, floats_.data(), max_frames);
+    got = sndfile->readf_float(file_, floats_.data(), max_frames);
     for (size_t i = 0; i < static_cast<size_t>(got * channels_); ++i) {
       samples[i] = RoundTo16(floats_[i]);
     }
   } else {
     if (integers_.size() < count) integers_.resize(count);
-    got = sf_readf_int(file_, integers_.data(), max_frames);
+    got = sndfile->readf_int(file_, integers_.data(), max_frames);
     for (size_t i = 0; i < static_cast<size_t>(got * channels_); ++i) {
       samples[i] = RoundTo16(integers_[i]);
     }
@@ -201,7 +245,8 @@ Status SndfileDecoder::Read(int16_t* samples, int64_t max_frames, int64_t* frame
   if (!io_->status.ok()) return io_->status;
   // Each read clears the error of the one before: a broken frame in the middle
   // shows only in the read that met it.
-  if (sf_error(file_) != SF_ERR_NO_ERROR && why_.empty()) why_ = LibraryText(sf_strerror(file_));
+  if (sndfile->error(file_) != SF_ERR_NO_ERROR && why_.empty())
+    why_ = LibraryText(sndfile->strerror(file_));
   frames_read_ += got;
   *frames = got;
   if (got < max_frames) return End();
@@ -226,6 +271,7 @@ Status SndfileDecoder::End() {
 }
 
 Status EncodeFlacFile(const fs::path& wav, const fs::path& flac, const fs::path& scratch) {
+  if (Status s = LoadSndfile(); !s.ok()) return s;
   RIFF record{};
   if (Status s = ReadEditableHeader(wav, wav.string(), &record); !s.ok()) return s;
   FrameReader reader;
@@ -239,31 +285,31 @@ Status EncodeFlacFile(const fs::path& wav, const fs::path& flac, const fs::path&
   info.samplerate = record.SampleRate;
   info.channels = reader.channels();
   info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
-  SNDFILE* file = sf_open_virtual(Callbacks(), SFM_WRITE, &info, &io);
+  SNDFILE* file = sndfile->open_virtual(Callbacks(), SFM_WRITE, &info, &io);
   if (file == nullptr) {
     if (!io.status.ok()) return io.status;
     return Status::Failed("cannot encode FLAC at " + std::to_string(record.SampleRate) +
-                          " Hz: " + LibraryText(sf_strerror(nullptr)));
+                          " Hz: " + LibraryText(sndfile->strerror(nullptr)));
   }
   std::vector<int16_t> block(static_cast<size_t>(kBlockFrames * reader.channels()));
   Status status = Status::Ok();
   while (status.ok() && reader.remaining() > 0) {
     const int64_t frames = std::min(kBlockFrames, reader.remaining());
     status = reader.Read(block.data(), frames);
-    if (status.ok() && sf_writef_short(file, block.data(), frames) != frames) {
+    if (status.ok() && sndfile->writef_short(file, block.data(), frames) != frames) {
       status = io.status.ok() ? Status::Failed("cannot encode " + flac.string() + ": " +
-                                               LibraryText(sf_strerror(file)))
+                                               LibraryText(sndfile->strerror(file)))
                               : io.status;
     }
     ReportProgress(reader.position(), reader.frames());
   }
   // The encoder writes its last frame and the stream's sizes when it closes.
-  const int closed = sf_close(file);
+  const int closed = sndfile->close(file);
   if (!status.ok()) return status;
   if (!io.status.ok()) return io.status;
   if (closed != SF_ERR_NO_ERROR) {
     return Status::Failed("cannot encode " + flac.string() + ": " +
-                          LibraryText(sf_error_number(closed)));
+                          LibraryText(sndfile->error_number(closed)));
   }
   return out.CommitAs(flac);
 }
