@@ -477,6 +477,19 @@ run_timed() {
   if ((kb > session_kb)); then session_kb=$kb; fi
 }
 
+# A durable replacement that frees the file it replaces, as mv over a working
+# file does: the floor of an edit or an undo deep in a history, which frees the
+# whole file of the version that stops being the newest. Its time in run_us.
+replacement_that_frees() {
+  cp "$ws/audio/output.wav" "$out/floor.wav" && sync
+  local start
+  start=$(date +%s%N)
+  cp "$out/floor.wav" "$out/floor.new" && sync "$out/floor.new" && mv "$out/floor.new" "$out/floor.wav" &&
+    sync "$out"
+  run_us=$((($(date +%s%N) - start) / 1000))
+  rm -f "$out/floor.wav"
+}
+
 bench_session() {  # name minutes
   local name=$1 wav=$out/$1.wav second binary label
   generate "$name" $(($2 * 60))
@@ -498,17 +511,14 @@ bench_session() {  # name minutes
     held=$(du -s --block-size=1 "$ws/audio" | cut -f1)
     working=$(stat -c %s "$ws/audio/output.wav")
     # One more edit, the first undo after it, and undos further back, each
-    # beside a durable replacement in the same state.
+    # beside a durable replacement of the working file in the same state.
     local edit_us floor_edit first_us deep_us=0 floor_deep=0 i
-    durable_replacement && rm -f "$ws/audio/moved.wav"
-    local start
-    start=$(date +%s%N) && durable_replacement && floor_edit=$((($(date +%s%N) - start) / 1000))
-    rm -f "$ws/audio/moved.wav" && sync
+    replacement_that_frees && floor_edit=$run_us
     command_file "2 120 125 0 0.5" && run_timed "$binary" && edit_us=$run_us
     command_file "666 0 0 0 0" && run_timed "$binary" && first_us=$run_us
     for i in 1 2 3 4 5; do
-      start=$(date +%s%N) && durable_replacement && local f=$((($(date +%s%N) - start) / 1000))
-      rm -f "$ws/audio/moved.wav" && sync
+      replacement_that_frees
+      local f=$run_us
       command_file "666 0 0 0 0" && run_timed "$binary"
       if ((deep_us == 0 || run_us < deep_us)); then deep_us=$run_us; fi
       if ((floor_deep == 0 || f < floor_deep)); then floor_deep=$f; fi
