@@ -76,8 +76,10 @@ class EditRecorder {
   virtual Status Began(int64_t total_bytes) = 0;
   virtual Status Copied(int64_t source_offset, int64_t length) = 0;
   virtual Status Wrote(const uint8_t* bytes, size_t length) = 0;
-  // The new file is complete at `scratch`, about to be renamed over its target.
+  // The new file is complete at `scratch`, about to be flushed to the disk.
   virtual Status Completed(const fs::path& scratch) = 0;
+  // The new file is on the disk, about to be renamed over its target.
+  virtual Status Flushed() = 0;
 };
 
 // The recorder that the edits RunEdit makes report to (none: nullptr).

@@ -109,6 +109,10 @@ class ReplacementFile {
   // file and its rename: Close flushes and closes it, RenameTo puts it in place.
   Status Close(Flush flush);
   Status RenameTo(const fs::path& target, Replace replace = Replace::kYes);
+  // Starts writing the file's data to the disk without waiting for it, so that
+  // the flush of another file commits this one's blocks too and its own flush
+  // later finds little left to do.
+  void StartWriteback();
   // Removes the scratch file now.
   void Abandon();
 

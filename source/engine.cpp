@@ -230,9 +230,17 @@ Status Edit::Commit() {
                           std::to_string(out_.size()) + " bytes, its header announces " +
                           std::to_string(expected));
   }
-  if (Status s = out_.Close(ReplacementFile::Flush::kToDisk); !s.ok()) return Keep(s);
+  // The recorder writes what it keeps before the new file is flushed, so that
+  // one flush commits both.
   if (recorder_ != nullptr) {
     if (Status s = recorder_->Completed(out_.path()); !s.ok()) {
+      out_.Abandon();
+      return Keep(s);
+    }
+  }
+  if (Status s = out_.Close(ReplacementFile::Flush::kToDisk); !s.ok()) return Keep(s);
+  if (recorder_ != nullptr) {
+    if (Status s = recorder_->Flushed(); !s.ok()) {
       out_.Abandon();
       return Keep(s);
     }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
@@ -421,6 +422,7 @@ class PiecesRecorder : public EditRecorder {
  public:
   Status Began(int64_t total_bytes) override {
     total_ = total_bytes;
+    made_blob_.reset();
     return Status::Ok();
   }
   Status Copied(int64_t source_offset, int64_t length) override {
@@ -436,7 +438,15 @@ class PiecesRecorder : public EditRecorder {
   // What fails here costs only the description: the next edit then keeps the
   // new file whole, as one no edit made.
   Status Completed(const fs::path& scratch) override {
-    if (!WorkingFileDescribed() || !Describe(scratch).ok()) RemoveFile(paths::kNewWorkingPieces);
+    if (!WorkingFileDescribed() || !Describe(scratch).ok()) ForgetDescription();
+    return Status::Ok();
+  }
+  // The made bytes reach the disk in the commit that flushed the new file; this
+  // flush only waits for them.
+  Status Flushed() override {
+    if (made_blob_ && !made_blob_->CommitAs(paths::kPieces / made_blob_name_).ok()) {
+      ForgetDescription();
+    }
     return Status::Ok();
   }
 
@@ -446,6 +456,11 @@ class PiecesRecorder : public EditRecorder {
     int64_t from;  // a byte of the working file, or of the new file
     int64_t length;
   };
+
+  void ForgetDescription() {
+    made_blob_.reset();
+    RemoveFile(paths::kNewWorkingPieces);
+  }
 
   void Add(Stretch::Kind kind, int64_t from, int64_t length) {
     if (!map_.empty() && map_.back().kind == kind &&
@@ -466,10 +481,10 @@ class PiecesRecorder : public EditRecorder {
       for (const Stretch& stretch : map_) at->push_back(stretch.from);
       return LinkNew(scratch, paths::kPieces / *blob);
     }
-    *blob = NewBlobName("bytes");
+    *blob = made_blob_name_ = NewBlobName("bytes");
     fs::path part = paths::kPieces / *blob;
     part += ".part";
-    ReplacementFile out(part);
+    ReplacementFile& out = made_blob_.emplace(part);
     FileDescriptor in(::open(scratch.c_str(), O_RDONLY | O_CLOEXEC));
     if (!in.valid()) return Status::Failed(ErrnoText("cannot read " + scratch.string()));
     if (Status s = out.Open(); !s.ok()) return s;
@@ -481,7 +496,8 @@ class PiecesRecorder : public EditRecorder {
       if (Status s = out.Skip(place - end); !s.ok()) return s;
       if (Status s = AppendRange(in.get(), stretch.from, stretch.length, out); !s.ok()) return s;
     }
-    return out.CommitAs(paths::kPieces / *blob);
+    out.StartWriteback();
+    return Status::Ok();
   }
 
   Status Describe(const fs::path& scratch) {
@@ -516,6 +532,8 @@ class PiecesRecorder : public EditRecorder {
   }
 
   std::vector<Stretch> map_;
+  std::optional<ReplacementFile> made_blob_;  // flushed and named once the new file is
+  std::string made_blob_name_;
   int64_t total_ = 0;
   int64_t written_ = 0;
   int64_t header_ = 0;

@@ -158,6 +158,10 @@ Status ReplacementFile::Close(Flush flush) {
   return Status::Ok();
 }
 
+void ReplacementFile::StartWriteback() {
+  ::sync_file_range(fd_.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 Status ReplacementFile::RenameTo(const fs::path& target, Replace replace) {
   const int renamed = replace == Replace::kYes ? ::rename(scratch_.c_str(), target.c_str())
                                                : RenameNoReplace(scratch_, target);
