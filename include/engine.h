@@ -75,7 +75,7 @@ class EditRecorder {
   // The new file will hold `total_bytes` bytes.
   virtual Status Began(int64_t total_bytes) = 0;
   virtual Status Copied(int64_t source_offset, int64_t length) = 0;
-  virtual Status Wrote(const uint8_t* bytes, size_t length) = 0;
+  virtual Status Wrote(int64_t length) = 0;
   // The new file is complete at `scratch`, about to be flushed to the disk.
   virtual Status Completed(const fs::path& scratch) = 0;
   // The new file is on the disk, about to be renamed over its target.
@@ -97,11 +97,10 @@ class Edit {
  public:
   using SampleFn = std::function<void(int16_t* samples, int64_t frames)>;
 
-  // `source` is the header the source file was read with, `result` the header
-  // of the new version (the effect's size changes already applied).
-  Edit(const RIFF& source, const RIFF& result, fs::path source_path = paths::kWorking,
-       fs::path target_path = paths::kWorking, fs::path scratch = paths::kScratch,
-       EditRecorder* recorder = nullptr);
+  // `source` is the header the working file was read with, `result` the header
+  // of the new version (the effect's size changes already applied). The
+  // recorder SetEditRecorder set, if any, hears of every stretch.
+  Edit(const RIFF& source, const RIFF& result);
 
   // Opens the source and writes the result's header image.
   Status Open();
@@ -132,13 +131,12 @@ class Edit {
   Status Flush();
   Status Append(const int16_t* samples, int64_t count, int64_t source_offset);
   Status CopyThroughBuffer(int64_t count);
+  Status AppendSource(int64_t offset, int64_t bytes);
   Status Keep(Status s);
 
   Status status_ = Status::Ok();
   RIFF source_record_;
   RIFF result_record_;
-  fs::path source_path_;
-  fs::path target_path_;
   EditRecorder* recorder_;
   FrameReader source_;
   ReplacementFile out_;

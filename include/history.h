@@ -39,22 +39,22 @@ inline const fs::path kNewWorkingPieces = "audio/oldversions/working.pieces.new"
 // system clock (tests, reproducible sessions); tests may also replace it.
 std::function<int64_t()>& SnapshotClock();
 
-// One reading of the clock as a snapshot name spells it: the UTC date, and the
-// UTC hour plus kSnapshotHourShift (8 to 31, not wrapped, the date not
-// advanced).
-constexpr int kSnapshotHourShift = 8;
-struct ClockReading {
-  int year, month, day, hour, minute, second;
-};
-ClockReading ReadClock();
-
-// "output_Y_M_D_H_M_S.wav", or "output_Y_M_D_H_M_S_N.wav" for the N-th later
-// snapshot of the same second.
-std::string SnapshotName(const ClockReading& when, int n);
-
-// The time and sequence number in a version's name ("output_..." with or
-// without ".wav" or ".pieces"), in the order they sort in.
+// The time and sequence number in a version's name, in the order they sort
+// in: year, month, day, hour, minute, second, N.
 using SnapshotKey = std::vector<int64_t>;
+
+// One reading of the clock as a version's name spells it: the UTC date, and
+// the UTC hour plus kSnapshotHourShift (8 to 31, not wrapped, the date not
+// advanced); N is 0.
+constexpr int kSnapshotHourShift = 8;
+SnapshotKey ReadClock();
+
+// "output_Y_M_D_H_M_S", or "output_Y_M_D_H_M_S_N" for the N-th later version
+// of the same second.
+std::string VersionName(const SnapshotKey& key);
+
+// The key of a version's name ("output_..." with or without ".wav" or
+// ".pieces").
 std::optional<SnapshotKey> ParseSnapshotName(const std::string& name);
 
 // Names of the files (not folders) in `folder` ending in "." + ext, sorted.

@@ -94,14 +94,11 @@ void SetEditRecorder(EditRecorder* recorder) {
   active_recorder = recorder;
 }
 
-Edit::Edit(const RIFF& source, const RIFF& result, fs::path source_path, fs::path target_path,
-           fs::path scratch, EditRecorder* recorder)
+Edit::Edit(const RIFF& source, const RIFF& result)
     : source_record_(source),
       result_record_(result),
-      source_path_(std::move(source_path)),
-      target_path_(std::move(target_path)),
-      recorder_(recorder),
-      out_(std::move(scratch)),
+      recorder_(active_recorder),
+      out_(paths::kScratch),
       block_frames_(std::max<int64_t>(1, Engine().block_frames)) {}
 
 Status Edit::Keep(Status s) {
@@ -111,16 +108,15 @@ Status Edit::Keep(Status s) {
 
 Status Edit::Open() {
   if (!status_.ok()) return status_;
-  if (Status s = source_.Open(source_path_, source_record_); !s.ok()) return Keep(s);
+  if (Status s = source_.Open(paths::kWorking, source_record_); !s.ok()) return Keep(s);
   block_.resize(static_cast<size_t>(block_frames_ * source_.channels()));
   if (Status s = out_.Open(); !s.ok()) return Keep(s);
-  if (recorder_ != nullptr) {
-    const std::vector<uint8_t> header = HeaderImage(result_record_);
-    Status s = recorder_->Began(static_cast<int64_t>(header.size()) + result_record_.DataSize);
-    if (s.ok()) s = recorder_->Wrote(header.data(), header.size());
-    if (!s.ok()) return Keep(s);
-  }
-  return Keep(PutFile(result_record_, out_));
+  if (Status s = PutFile(result_record_, out_); !s.ok()) return Keep(s);
+  if (recorder_ == nullptr) return Status::Ok();
+  const int64_t header = out_.size();
+  Status s = recorder_->Began(header + result_record_.DataSize);
+  if (s.ok()) s = recorder_->Wrote(header);
+  return Keep(s);
 }
 
 Status Edit::Read(int16_t* samples, int64_t count) {
@@ -147,7 +143,7 @@ Status Edit::Append(const int16_t* samples, int64_t count, int64_t source_offset
   SwapIfBigEndian(reinterpret_cast<int16_t*>(pending_.data() + old), bytes / 2);
   if (recorder_ != nullptr) {
     Status s = source_offset >= 0 ? recorder_->Copied(source_offset, static_cast<int64_t>(bytes))
-                                  : recorder_->Wrote(pending_.data() + old, bytes);
+                                  : recorder_->Wrote(static_cast<int64_t>(bytes));
     if (!s.ok()) return s;
   }
   if (pending_.size() >= static_cast<size_t>(block_frames_ * source_.frame_bytes())) {
@@ -180,14 +176,20 @@ Status Edit::Copy(int64_t count) {
   if (threshold < 0 || bytes < threshold || count > source_.remaining()) {
     return Keep(CopyThroughBuffer(count));
   }
-  if (Status s = Flush(); !s.ok()) return Keep(s);
   const int64_t offset = source_.ByteOffsetOf(source_.position());
+  if (Status s = AppendSource(offset, bytes); !s.ok()) return s;
+  source_.Seek(source_.position() + count);
+  return Status::Ok();
+}
+
+// Bytes of the source copied as they are, past the frames written so far.
+Status Edit::AppendSource(int64_t offset, int64_t bytes) {
+  if (Status s = Flush(); !s.ok()) return Keep(s);
   if (Status s = AppendRange(source_.fd(), offset, bytes, out_, Engine().kernel_copy_block,
                              Engine().copies);
       !s.ok()) {
     return Keep(s);
   }
-  source_.Seek(source_.position() + count);
   return recorder_ == nullptr ? Status::Ok() : Keep(recorder_->Copied(offset, bytes));
 }
 
@@ -195,13 +197,7 @@ Status Edit::CopyRest() {
   int64_t last = source_.frames();
   if (Status s = Copy(source_.remaining()); !s.ok()) return s;
   if (source_.trailing_bytes() == 0) return Status::Ok();
-  if (Status s = Flush(); !s.ok()) return Keep(s);
-  const int64_t offset = source_.ByteOffsetOf(last);
-  if (Status s = AppendRange(source_.fd(), offset, source_.trailing_bytes(), out_); !s.ok()) {
-    return Keep(s);
-  }
-  return recorder_ == nullptr ? Status::Ok()
-                              : Keep(recorder_->Copied(offset, source_.trailing_bytes()));
+  return AppendSource(source_.ByteOffsetOf(last), source_.trailing_bytes());
 }
 
 Status Edit::Transform(int64_t count, const SampleFn& fn) {
@@ -226,7 +222,7 @@ Status Edit::Commit() {
                      static_cast<int64_t>(result_record_.DataSize);
   if (out_.size() != expected) {
     out_.Abandon();
-    return Status::Failed("internal error: the new " + target_path_.string() + " would hold " +
+    return Status::Failed("internal error: the new " + paths::kWorking.string() + " would hold " +
                           std::to_string(out_.size()) + " bytes, its header announces " +
                           std::to_string(expected));
   }
@@ -245,11 +241,11 @@ Status Edit::Commit() {
       return Keep(s);
     }
   }
-  return Keep(out_.RenameTo(target_path_));
+  return Keep(out_.RenameTo(paths::kWorking));
 }
 
 Status RunEdit(const RIFF& source, const RIFF& result, const std::function<Status(Edit&)>& body) {
-  Edit edit(source, result, paths::kWorking, paths::kWorking, paths::kScratch, active_recorder);
+  Edit edit(source, result);
   Status status = edit.Open();
   if (status.ok()) status = body(edit);
   Status committed = edit.Commit();

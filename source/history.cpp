@@ -46,20 +46,25 @@ std::function<int64_t()>& SnapshotClock() {
   return clock;
 }
 
-ClockReading ReadClock() {
+SnapshotKey ReadClock() {
   std::time_t now = static_cast<std::time_t>(SnapshotClock()());
   std::tm utc{};
   gmtime_r(&now, &utc);
-  return {utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour + kSnapshotHourShift,
-          utc.tm_min,         utc.tm_sec};
+  return {utc.tm_year + 1900,
+          utc.tm_mon + 1,
+          utc.tm_mday,
+          utc.tm_hour + kSnapshotHourShift,
+          utc.tm_min,
+          utc.tm_sec,
+          0};
 }
 
-std::string SnapshotName(const ClockReading& when, int n) {
-  char name[128];
-  int length = std::snprintf(name, sizeof name, "output_%d_%d_%d_%d_%d_%d", when.year, when.month,
-                             when.day, when.hour, when.minute, when.second);
-  if (n > 0) std::snprintf(name + length, sizeof name - length, "_%d", n);
-  return std::string(name) + ".wav";
+std::string VersionName(const SnapshotKey& key) {
+  std::string name = "output";
+  for (size_t i = 0; i < key.size(); ++i) {
+    if (i < 6 || key[i] > 0) name += "_" + std::to_string(key[i]);
+  }
+  return name;
 }
 
 std::optional<SnapshotKey> ParseSnapshotName(const std::string& name) {
@@ -147,18 +152,6 @@ Status SaveVersion(const Version& version, const fs::path& target, const fs::pat
 }
 
 namespace {
-
-std::string NameOf(const SnapshotKey& key) {
-  char name[160];
-  int length = std::snprintf(name, sizeof name, "output_%lld_%lld_%lld_%lld_%lld_%lld",
-                             static_cast<long long>(key[0]), static_cast<long long>(key[1]),
-                             static_cast<long long>(key[2]), static_cast<long long>(key[3]),
-                             static_cast<long long>(key[4]), static_cast<long long>(key[5]));
-  if (key[6] > 0) {
-    std::snprintf(name + length, sizeof name - length, "_%lld", static_cast<long long>(key[6]));
-  }
-  return name;
-}
 
 bool NameTaken(const std::string& name) {
   for (const fs::path& folder : {paths::kSnapshots, paths::kRedoSteps}) {
@@ -251,8 +244,7 @@ Status DropRedoSteps() {
 }  // namespace
 
 std::string NewVersionName() {
-  const ClockReading when = ReadClock();
-  SnapshotKey key = {when.year, when.month, when.day, when.hour, when.minute, when.second, 0};
+  SnapshotKey key = ReadClock();
   for (const fs::path& folder : {paths::kSnapshots, paths::kRedoSteps}) {
     const std::vector<Version> versions = Versions(folder, true);
     if (versions.empty()) continue;
@@ -262,8 +254,8 @@ std::string NewVersionName() {
       key = newest;
     }
   }
-  while (NameTaken(NameOf(key))) ++key[6];
-  return NameOf(key);
+  while (NameTaken(VersionName(key))) ++key[6];
+  return VersionName(key);
 }
 
 Status CreateVersion() {
@@ -292,9 +284,11 @@ fs::path KeepFolder(Step::Kind kind) {
 // usable, its pieces otherwise.
 Status Usable(Version* v) {
   RIFF header{};
-  if (v->whole && ReadVersionHeader(*v, &header).ok()) return Status::Ok();
-  if (!v->pieces) return ReadVersionHeader(*v, &header);
-  v->whole = false;
+  if (v->whole) {
+    Status whole = ReadVersionHeader(*v, &header);
+    if (whole.ok() || !v->pieces) return whole;
+    v->whole = false;
+  }
   if (Status s = CheckDescription(v->PiecesPath()); !s.ok()) return s;
   return ReadVersionHeader(*v, &header);
 }
@@ -421,18 +415,20 @@ Status ClearWorkingFileAndHistory() {
 class PiecesRecorder : public EditRecorder {
  public:
   Status Began(int64_t total_bytes) override {
-    total_ = total_bytes;
+    map_.clear();
     made_blob_.reset();
+    total_ = total_bytes;
+    written_ = header_ = made_ = 0;
     return Status::Ok();
   }
   Status Copied(int64_t source_offset, int64_t length) override {
     Add(Stretch::kSource, source_offset, length);
     return Status::Ok();
   }
-  Status Wrote(const uint8_t*, size_t length) override {
+  Status Wrote(int64_t length) override {
     // The header is always made anew; what counts is how much of the audio is.
-    (written_ == 0 ? header_ : made_) += static_cast<int64_t>(length);
-    Add(Stretch::kMade, written_, static_cast<int64_t>(length));
+    (written_ == 0 ? header_ : made_) += length;
+    Add(Stretch::kMade, written_, length);
     return Status::Ok();
   }
   // What fails here costs only the description: the next edit then keeps the

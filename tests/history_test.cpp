@@ -32,9 +32,11 @@ struct HistoryTest : ::testing::Test {
 // is made readable by all (a front end may run as another user).
 TEST_F(HistoryTest, NewNamesSortAfterEveryNameInBothFolders) {
   now_ = Utc(2026, 3, 9, 23, 8, 7);
-  EXPECT_EQ(SnapshotName(ReadClock(), 0), "output_2026_3_9_31_8_7.wav");
+  EXPECT_EQ(VersionName(ReadClock()), "output_2026_3_9_31_8_7");
   now_ = Utc(2027, 1, 1, 0, 0, 0);
-  EXPECT_EQ(SnapshotName(ReadClock(), 12), "output_2027_1_1_8_0_0_12.wav");
+  SnapshotKey twelfth = ReadClock();
+  twelfth[6] = 12;
+  EXPECT_EQ(VersionName(twelfth), "output_2027_1_1_8_0_0_12");
   now_ = Utc(2026, 12, 6, 17, 30, 5);
   const mode_t mask = umask(022);
   ASSERT_TRUE(CreateVersion().ok());
