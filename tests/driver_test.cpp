@@ -82,7 +82,7 @@ TEST(Driver, ListenStartsTheDesktopOpenerOnTheWorkingFileEvenAnEmptyOne) {
   fs::permissions("xdg-open", fs::perms::owner_all);
   ASSERT_EQ(mkfifo("opened", 0600), 0);  // read below once the opener writes it
   const std::string path = "PATH=" + ws.root().string() + ":" + getenv("PATH");
-  EXPECT_EQ(ws.Run("1 0 0 0 0", {.env = {path}}).exit_code, 0);
+  ASSERT_EQ(ws.Run("1 0 0 0 0", {.env = {path}}).exit_code, 0);
   const Bytes opened = ws.Get("opened");
   EXPECT_EQ(std::string(opened.begin(), opened.end()), "audio/output.wav\n");
 }
@@ -163,7 +163,12 @@ TEST(CrashSafety, ARunWaitsForTheRunHoldingTheWorkspace) {
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   ws.Put("audio/tolvaset.in", Bytes{'2', ' ', '0', ' ', '1', ' ', '0', ' ', '2'});
   pid_t run = ws.Start();
-  while (!WaitsForALock(run)) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (!WaitsForALock(run)) {
+    siginfo_t ended{};
+    ASSERT_EQ(waitid(P_PID, run, &ended, WEXITED | WNOHANG | WNOWAIT), 0);
+    ASSERT_EQ(ended.si_pid, 0) << "the run ended without waiting for the workspace";
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
   EXPECT_TRUE(ws.Has("audio/tolvaset.in"));  // not even read yet
   EXPECT_EQ(ws.Working(), TenSeconds());
   close(held);

@@ -70,7 +70,8 @@ History After(History h, Kind kind, std::optional<Hash> made) {
 }
 
 // What a version holds, as SaveVersion writes it; a version's files never
-// change, so it is read once while they stay.
+// change, so it is read once while they stay. The blobs its pieces name are
+// shared with other versions: they must still all be there.
 Hash Content(const Workspace& ws, const Version& v) {
   static std::map<std::tuple<std::string, WholeIdentity, WholeIdentity>, Hash> known;
   const auto key =
@@ -78,6 +79,8 @@ Hash Content(const Workspace& ws, const Version& v) {
   if (!known.contains(key)) {
     EXPECT_TRUE(SaveVersion(v, "saved.wav", "saved.part").ok()) << v.name;
     known[key] = HashOf(ws.Get("saved.wav"));
+  } else if (!v.whole) {
+    EXPECT_TRUE(CheckDescription(v.PiecesPath()).ok()) << v.name;
   }
   return known[key];
 }
