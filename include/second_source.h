@@ -53,10 +53,8 @@ int64_t WholeSeconds(const RIFF& second);
 // duplicates, stereo to mono averages, truncating toward zero).
 class SecondSource {
  public:
-  // `layout` gives SampleRate, NumChannels, BitsPerSample and DataOffset of
-  // `path`; its data chunk holds `data_bytes` bytes.
-  Status Open(const fs::path& path, const RIFF& layout, int64_t data_bytes, int32_t rate,
-              int channels);
+  // `layout` is the header `path` was read with.
+  Status Open(const fs::path& path, const RIFF& layout, int32_t rate, int channels);
 
   int32_t rate() const { return rate_; }
   int channels() const { return channels_; }
@@ -68,12 +66,12 @@ class SecondSource {
   Status Read(int16_t* samples, int64_t count);
 
  private:
+  bool ConvertsRate() const { return map_.from() != map_.to(); }
   Status Fill(int64_t raw_frame);
   void Put(const int16_t* raw, int16_t* out) const;
 
   FrameReader raw_;
   RateMap map_{1, 1};
-  bool convert_rate_ = false;
   int32_t rate_ = 0;
   int channels_ = 0;
   int64_t frames_ = 0;

@@ -120,6 +120,9 @@ class ReplacementFile {
   const fs::path& path() const { return scratch_; }
   // Block size of the file system the file is on (1 when it is not known).
   int64_t block_size() const { return block_size_; }
+  // Whether its file system shares extents between files (XFS with reflink,
+  // btrfs), so that a kernel copy costs no new blocks.
+  bool shares_extents() const { return shares_extents_; }
   // Bytes written so far, through Write or through the descriptor.
   int64_t size() const { return size_; }
   void AddWritten(int64_t bytes) { size_ += bytes; }
@@ -130,6 +133,7 @@ class ReplacementFile {
   bool owns_scratch_ = false;  // from Open until renamed or abandoned
   int64_t size_ = 0;
   int64_t block_size_ = 1;
+  bool shares_extents_ = false;
 };
 
 // Makes the renames done in `folder` durable.
@@ -209,11 +213,6 @@ namespace tolva {
 // blocks a copy leaves unchanged (kAuto), always in the kernel, or always
 // through a buffer.
 enum class CopyPath { kAuto, kKernel, kBuffer };
-
-// Whether the file system that holds `folder` shares extents between files
-// (XFS with reflink, btrfs): a clone of a block within a file made there for
-// the purpose, asked once per file system and run.
-bool SharesExtents(const fs::path& folder);
 
 // Appends `length` bytes of `in_fd`, from `offset`, to `out` at its current
 // end. On a file system with shared extents the kernel copies them

@@ -3,9 +3,7 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <algorithm>
 #include <array>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <functional>

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
-#include <system_error>
 
 #include "codec.h"
 #include "effects.h"
@@ -101,7 +100,7 @@ Status PrepareSecondSource(const Command& c, SecondSource* source) {
     return s;
   }
   if (Status s = RefuseSecondRange(c); !s.ok()) return s;
-  return source->Open(paths::kSecondWav, Res1, Res1.DataSize, Res.SampleRate, Res.NumChannels);
+  return source->Open(paths::kSecondWav, Res1, Res.SampleRate, Res.NumChannels);
 }
 
 // Ops 5 and 10; audio/res1.wav never outlives the command, whatever became of it.
@@ -126,12 +125,12 @@ Status Mix(const Command& c) {
 }
 
 // The export reads the working file and then removes it with its history, so
-// it must never be written over one of the workspace's own files; a path that
-// cannot be resolved counts as one.
-bool IsWorkspaceFile(const fs::path& file) {
-  if (!InAudioFolder(file)) return false;
-  const std::optional<fs::path> target = Resolved(file), export_mp3 = Resolved(paths::kExportMp3);
-  return !target || !export_mp3 || *target != *export_mp3;
+// it must never be written over one of the workspace's own files (`target` is
+// resolved).
+bool IsWorkspaceFile(const fs::path& target) {
+  if (!InAudioFolder(target)) return false;
+  const std::optional<fs::path> export_mp3 = Resolved(paths::kExportMp3);
+  return !export_mp3 || target != *export_mp3;
 }
 
 // A byte copy, of a working file that the effects could work on: an export
@@ -148,30 +147,30 @@ const ExportFormat kExportFormats[] = {
     {".wav", "the WAV file", CopyWav},
 };
 
-Status EncodeExport(const Command& c) {
+Status EncodeExport(const Command& c, const ExportFormat& format) {
   if (c.file.empty()) return transformer();
-  const ExportFormat* format = ExportFormatOf(c.file);
-  if (format == nullptr) {
-    return Status::Refused(c.file.string() + " names no format tolva exports (.mp3, .flac, .wav)");
-  }
-  if (!Resolved(c.file)) {
+  const std::optional<fs::path> target = Resolved(c.file);
+  if (!target) {
     return Status::Refused("cannot tell whether " + c.file.string() + " lies in the workspace");
   }
-  if (IsWorkspaceFile(c.file)) {
+  if (IsWorkspaceFile(*target)) {
     return Status::Refused("the export would replace " + c.file.string() +
                            ", a file of the workspace");
   }
-  return format->encode(paths::kWorking, c.file, ScratchBeside(c.file));
+  return format.encode(paths::kWorking, c.file, ScratchBeside(c.file));
 }
 
 // Only a complete export may clear the working file and its history, and only
 // once it is durably in place: from then on the export has happened, and what
 // cannot be cleared is a warning, not a failure.
 Status Export(const Command& c) {
-  if (Status s = EncodeExport(c); !s.ok()) return s;
+  const ExportFormat* format = c.file.empty() ? &kExportFormats[0] : ExportFormatOf(c.file);
+  if (format == nullptr) {
+    return Status::Refused(c.file.string() + " names no format tolva exports (.mp3, .flac, .wav)");
+  }
+  if (Status s = EncodeExport(c, *format); !s.ok()) return s;
   const fs::path folder = c.file.empty() ? paths::kAudio : c.file.parent_path();
   if (Status s = SyncFolder(folder.empty() ? fs::path(".") : folder); !s.ok()) {
-    const ExportFormat* format = c.file.empty() ? &kExportFormats[0] : ExportFormatOf(c.file);
     return Status::Failed(s.message() + "; " + format->noun +
                           " is written, the working file and its history stay");
   }
@@ -439,9 +438,7 @@ Status RunCommand(const Command& command) {
 
 Status TidyWorkspace() {
   RemoveLeftovers();
-  if (Status s = FinishInterruptedStep(); !s.ok()) return s;
-  // What a step writes for the working file is of no use once no step is under way.
-  return RemoveFile(paths::kNewWorkingPieces);
+  return FinishInterruptedStep();
 }
 
 Status Run() {

@@ -62,7 +62,7 @@ SnapshotKey ReadClock() {
 std::string VersionName(const SnapshotKey& key) {
   std::string name = "output";
   for (size_t i = 0; i < key.size(); ++i) {
-    if (i < 6 || key[i] > 0) name += "_" + std::to_string(key[i]);
+    if (i < 6 || key[i] > 0) name.append("_").append(std::to_string(key[i]));
   }
   return name;
 }
@@ -629,7 +629,10 @@ Status EndStep() {
   return RemoveFile(paths::kStep);
 }
 
-Status FinishInterruptedStep() {
+namespace {
+
+// The step a killed run left written down, finished or taken back.
+Status FinishStepWrittenDown() {
   if (!Exists(paths::kStep)) return Status::Ok();
   std::string text;
   if (Status s = ReadPrefix(paths::kStep, 4096, &text); !s.ok()) return s;
@@ -651,6 +654,14 @@ Status FinishInterruptedStep() {
     if (!s.ok()) return s;
   }
   return EndStep();
+}
+
+}  // namespace
+
+Status FinishInterruptedStep() {
+  if (Status s = FinishStepWrittenDown(); !s.ok()) return s;
+  // What a step writes for the working file is of no use once no step is under way.
+  return RemoveFile(paths::kNewWorkingPieces);
 }
 
 }  // namespace tolva

@@ -1,8 +1,6 @@
 #include "inspect.h"
 
-#include <algorithm>
 #include <cstdio>
-#include <optional>
 #include <vector>
 
 #include "history.h"

@@ -1,7 +1,6 @@
 #include "second_source.h"
 
 #include <algorithm>
-#include <limits>
 
 namespace tolva {
 
@@ -53,20 +52,15 @@ int64_t WholeSeconds(const RIFF& second) {
   return std::clamp<int64_t>(FrameCount(second) / second.SampleRate, 0, second.Seconds);
 }
 
-Status SecondSource::Open(const fs::path& path, const RIFF& layout, int64_t data_bytes,
-                          int32_t rate, int channels) {
+Status SecondSource::Open(const fs::path& path, const RIFF& layout, int32_t rate, int channels) {
   if (layout.SampleRate <= 0 || rate <= 0 || (channels != 1 && channels != 2)) {
     return Status::Failed(path.string() + " has no usable sample rate or channel count");
   }
-  RIFF extent = layout;
-  extent.DataSize = static_cast<uint32_t>(
-      std::clamp<int64_t>(data_bytes, 0, std::numeric_limits<uint32_t>::max()));
-  if (Status s = raw_.Open(path, extent); !s.ok()) return s;
+  if (Status s = raw_.Open(path, layout); !s.ok()) return s;
   rate_ = rate;
   channels_ = channels;
-  convert_rate_ = layout.SampleRate != rate;
   map_ = RateMap(layout.SampleRate, rate);
-  frames_ = convert_rate_ ? WholeSeconds(extent) * rate : raw_.frames();
+  frames_ = ConvertsRate() ? WholeSeconds(layout) * rate : raw_.frames();
   buffer_.resize(static_cast<size_t>(kSourceBlockFrames * raw_.channels()));
   buffer_frames_ = 0;
   Seek(0);
@@ -75,7 +69,7 @@ Status SecondSource::Open(const fs::path& path, const RIFF& layout, int64_t data
 
 void SecondSource::Seek(int64_t frame) {
   position_ = std::clamp<int64_t>(frame, 0, frames_);
-  if (!convert_rate_) {
+  if (!ConvertsRate()) {
     raw_.Seek(position_);
     return;
   }
@@ -108,7 +102,12 @@ Status SecondSource::Read(int16_t* samples, int64_t count) {
     return Status::Failed("internal error: read past the end of the second source");
   }
   const int raw_channels = raw_.channels();
-  if (!convert_rate_) {
+  if (!ConvertsRate() && raw_channels == channels_) {  // read as it stands
+    Status s = raw_.Read(samples, count);
+    position_ += count;
+    return s;
+  }
+  if (!ConvertsRate()) {
     for (int64_t done = 0; done < count;) {
       const int64_t n = std::min(count - done, kSourceBlockFrames);
       if (Status s = raw_.Read(buffer_.data(), n); !s.ok()) return s;
@@ -118,7 +117,6 @@ Status SecondSource::Read(int16_t* samples, int64_t count) {
       done += n;
     }
     position_ += count;
-    buffer_frames_ = 0;
     return Status::Ok();
   }
   for (int64_t done = 0; done < count;) {

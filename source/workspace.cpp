@@ -87,6 +87,34 @@ Status SyncFolder(const fs::path& folder) {
   return Status::Ok();
 }
 
+namespace {
+
+// Whether the file system that holds `folder` shares extents between files
+// (XFS with reflink, btrfs): a clone of a block within a file made there for
+// the purpose, asked once per file system and run.
+bool SharesExtents(const fs::path& folder) {
+  static std::map<dev_t, bool> known;
+  struct stat st;
+  if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) return false;
+  if (auto it = known.find(st.st_dev); it != known.end()) return it->second;
+  bool shares = false;
+  FileDescriptor probe(::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR, 0600));
+  struct statvfs vfs;
+  if (probe.valid() && ::fstatvfs(probe.get(), &vfs) == 0 && vfs.f_bsize > 0) {
+    const std::vector<char> block(vfs.f_bsize, 0);
+    file_clone_range clone{};
+    clone.src_fd = probe.get();
+    clone.src_length = block.size();
+    clone.dest_offset = block.size();
+    shares = WriteAll(probe.get(), block.data(), block.size(), folder).ok() &&
+             ::ioctl(probe.get(), FICLONERANGE, &clone) == 0;
+  }
+  known[st.st_dev] = shares;
+  return shares;
+}
+
+}  // namespace
+
 ReplacementFile::~ReplacementFile() {
   Abandon();
 }
@@ -101,6 +129,7 @@ Status ReplacementFile::Open() {
   size_ = 0;
   struct statvfs vfs;
   block_size_ = ::fstatvfs(fd_.get(), &vfs) == 0 && vfs.f_bsize > 0 ? vfs.f_bsize : 1;
+  shares_extents_ = SharesExtents(scratch_.parent_path());
   return Status::Ok();
 }
 
@@ -282,31 +311,10 @@ Status KernelAppend(int in_fd, int64_t offset, int64_t length, ReplacementFile& 
 
 }  // namespace
 
-bool SharesExtents(const fs::path& folder) {
-  static std::map<dev_t, bool> known;
-  struct stat st;
-  if (::stat(folder.empty() ? "." : folder.c_str(), &st) != 0) return false;
-  if (auto it = known.find(st.st_dev); it != known.end()) return it->second;
-  bool shares = false;
-  FileDescriptor probe(::open(folder.empty() ? "." : folder.c_str(), O_TMPFILE | O_RDWR, 0600));
-  struct statvfs vfs;
-  if (probe.valid() && ::fstatvfs(probe.get(), &vfs) == 0 && vfs.f_bsize > 0) {
-    const std::vector<char> block(vfs.f_bsize, 0);
-    file_clone_range clone{};
-    clone.src_fd = probe.get();
-    clone.src_length = block.size();
-    clone.dest_offset = block.size();
-    shares = WriteAll(probe.get(), block.data(), block.size(), folder).ok() &&
-             ::ioctl(probe.get(), FICLONERANGE, &clone) == 0;
-  }
-  known[st.st_dev] = shares;
-  return shares;
-}
-
 Status AppendRange(int in_fd, int64_t offset, int64_t length, ReplacementFile& out, int64_t block,
                    CopyPath path) {
-  const bool kernel = path == CopyPath::kKernel ||
-                      (path == CopyPath::kAuto && SharesExtents(out.path().parent_path()));
+  const bool kernel =
+      path == CopyPath::kKernel || (path == CopyPath::kAuto && out.shares_extents());
   if (!kernel) return BufferedAppend(in_fd, offset, length, out);
   if (block <= 0) block = out.block_size();
   const int64_t at = out.size();

@@ -37,7 +37,7 @@ class EffectsTest : public EffectTest {
     ws_.Put("audio/res1.wav", BuildWav(layout, samples));
     RIFF r{};
     ASSERT_TRUE(GetInfo(r, kSecondSourceWav));
-    ASSERT_TRUE(second_.Open("audio/res1.wav", r, r.DataSize, rate, channels).ok());
+    ASSERT_TRUE(second_.Open("audio/res1.wav", r, rate, channels).ok());
   }
   SecondSource second_;
 };
@@ -267,9 +267,9 @@ TEST_P(EffectsTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
   ws_.Put("audio/res1.wav", BuildWav({.rate = 1000}, Ramp(1500, 2)));
   RIFF record{};
   ASSERT_TRUE(GetInfo(record, kSecondSourceWav));
-  EXPECT_FALSE(SecondSource().Open("audio/res1.wav", record, record.DataSize, 0, 2).ok());
+  EXPECT_FALSE(SecondSource().Open("audio/res1.wav", record, 0, 2).ok());
   record.SampleRate = 0;
-  EXPECT_FALSE(SecondSource().Open("audio/res1.wav", record, record.DataSize, 1000, 2).ok());
+  EXPECT_FALSE(SecondSource().Open("audio/res1.wav", record, 1000, 2).ok());
 }
 
 TOLVA_ALL_ENGINE_SETTINGS(EffectsTest);

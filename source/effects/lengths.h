@@ -3,10 +3,7 @@
 // Header arithmetic and range counting shared by the effects that change the
 // length of the audio (cut, speed, pitch with stretch).
 
-#include <algorithm>
-#include <cmath>
 #include <cstdint>
-#include <limits>
 
 #include "engine.h"
 #include "riff.h"

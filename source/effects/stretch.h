@@ -7,23 +7,23 @@
 #include <vector>
 
 #include "engine.h"
-#include "lengths.h"
 #include "riff.h"
 #include "status.h"
 
 namespace tolva {
 
-// Writes frames to an edit, each one `times` times in a row (or as often as
-// PutFrame says), in blocks of the edit's size.
+// Writes frames to an edit, each one `times` times in a row, in blocks of the
+// edit's size.
 class RepeatWriter {
  public:
   RepeatWriter(Edit& edit, int64_t times);
   void Put(const int16_t* samples, int64_t frames);
-  void PutFrame(const int16_t* frame, int64_t copies);
   // Writes what is buffered; call before the edit's next stretch.
   void Flush();
 
  private:
+  void PutFrame(const int16_t* frame, int64_t copies);
+
   Edit& edit_;
   int64_t times_;
   int channels_;
