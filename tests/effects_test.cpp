@@ -259,8 +259,9 @@ TEST_P(EffectsTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
     EXPECT_EQ(got, Pick(in, channels, kept));
     second_.Seek(1);  // and from any frame on
     if (kept.size() > 1) {
+      got.assign(got.size() - channels, 0);
       EXPECT_TRUE(second_.Read(got.data(), second_.frames() - 1).ok());
-      EXPECT_EQ(got[0], Pick(in, channels, kept)[channels]);
+      EXPECT_EQ(got, Pick(in, channels, Frames(kept.begin() + 1, kept.end())));
     }
   }
   // No rate at all is read from or to.
