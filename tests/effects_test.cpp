@@ -181,8 +181,7 @@ TEST_P(EffectsTest, SizesAfterAChangeOfLength) {
       {{8, 1.0, 1e9, 2}, 44110, 88220},  // cut short to the 1.0002 s left
       {{7, 1.0, 1e9, 2}, 44110, 22055},  {{12, 0.5, 1.0, 4}, 22050, 88200},
       {{4, 1.0, 1.5, 0}, 22050, 0}};
-  Bytes wav = BuildWav({.fact = true}, Ramp(88210, 2));
-  wav[28] = 35284 & 0xFF, wav[29] = 35284 >> 8, wav[30] = 0;  // Seconds 10 as read
+  const Bytes wav = BuildWav({.fact = true}, Ramp(88210, 2));
   for (const auto& [op, range, written] : cases) {
     SCOPED_TRACE(::testing::Message() << op);
     EXPECT_EQ(static_cast<int64_t>(Run(wav, op).size()) / 2, 88210 - range + written);
@@ -259,8 +258,9 @@ TEST_P(EffectsTest, RepeatsOrDropsTheSelectedFramesOfEverySecond) {
     EXPECT_EQ(got, Pick(in, channels, kept));
     second_.Seek(1);  // and from any frame on
     if (kept.size() > 1) {
+      got.assign(got.size() - channels, 0);
       EXPECT_TRUE(second_.Read(got.data(), second_.frames() - 1).ok());
-      EXPECT_EQ(got[0], Pick(in, channels, kept)[channels]);
+      EXPECT_EQ(got, Pick(in, channels, Frames(kept.begin() + 1, kept.end())));
     }
   }
   // No rate at all is read from or to.

@@ -92,7 +92,9 @@ TEST(FormatsImport, EachFormatImportsAsRounded16BitFramesAtItsOwnRate) {
     EXPECT_EQ(ws.Working(), BuildWav({.channels = c.channels, .rate = c.rate}, got));
     EXPECT_EQ(got.size(), c.want.size());
     EXPECT_GE(SnrDb(c.want, got), 20);
-    EXPECT_EQ(got, c.lossy ? got : c.want);
+    if (!c.lossy) {
+      EXPECT_EQ(got, c.want);
+    }
     EXPECT_EQ(ws.Snapshots().size(), 1u);
   }
 }

@@ -80,9 +80,13 @@ TEST(Mp3ImportRun, DamagedOrOverlongInputsImportTheirWholeFramesOrNothing) {
   }
   Workspace scratch;
   EXPECT_EQ(scratch.Run("0 0 0 0 0").err, "tolva: there is no audio/res.mp3\n");
-  // Refused before a byte is written: the information frame gives the length.
+  // Refused before a byte is written: the information frame gives the length,
+  // named in the message where a refusal midway could only say "more than".
   scratch.Put("in.mp3", EncodeMp3(Tones(5000, 2, 44100), 2, 44100));
-  EXPECT_TRUE(DecodeMp3ToWav("in.mp3", "out.wav", "out.part", 5000 * 4 - 1).refused());
+  const Status refusal = DecodeMp3ToWav("in.mp3", "out.wav", "out.part", 5000 * 4 - 1);
+  EXPECT_TRUE(refusal.refused());
+  EXPECT_EQ(refusal.message(),
+            "the result would hold 0 min of 44.1 kHz stereo; a WAV file holds at most 6 h 45 min");
   EXPECT_FALSE(scratch.Has("out.wav") || scratch.Has("out.part"));
   ASSERT_TRUE(DecodeMp3ToWav("in.mp3", "out.wav", "out.part", 5000 * 4).ok());
   EXPECT_EQ(scratch.Get("out.wav").size(), 44u + 5000 * 4);

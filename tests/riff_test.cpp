@@ -71,7 +71,12 @@ TEST(Header, ReadsAndAcceptsOnlyWhatTheEffectsCanEdit) {
 // unsigned numbers; a result past 4 GiB is refused with its length and the
 // most a WAV file holds, in hours of its own format.
 TEST(Header, HoldsUpToFourGibibytes) {
-  for (uint32_t data : {0x7FFFFFFCu, 0x80000000u, 0xFFFFFFD8u}) {
+  // Whole seconds, rounded down, of 176400 bytes (44.1 kHz 16-bit stereo);
+  // a frame is 4 bytes.
+  const std::tuple<uint32_t, int64_t, int64_t> sizes[] = {{0x7FFFFFFCu, 12173, 536870911},
+                                                          {0x80000000u, 12173, 536870912},
+                                                          {0xFFFFFFD8u, 24347, 1073741814}};
+  for (const auto& [data, seconds, frames] : sizes) {
     Bytes wav = BuildWav({}, {});
     for (int i = 0; i < 4; ++i) {
       wav[4 + i] = static_cast<uint8_t>((data + 36) >> 8 * i);
@@ -79,9 +84,8 @@ TEST(Header, HoldsUpToFourGibibytes) {
     }
     RIFF r{};
     ASSERT_TRUE(ParseHeader(wav.data(), wav.size(), r)) << data;
-    EXPECT_EQ(std::tie(r.DataSize, r.DataOffset, r.Seconds),
-              std::make_tuple(data, 44, int64_t{data} / 176400));
-    EXPECT_EQ(FrameCount(r), int64_t{data} / 4);
+    EXPECT_EQ(std::tie(r.DataSize, r.DataOffset, r.Seconds), std::make_tuple(data, 44, seconds));
+    EXPECT_EQ(FrameCount(r), frames);
     EXPECT_EQ(HeaderImage(r), wav);
   }
   const std::tuple<int, int, int64_t, const char*> limits[] = {

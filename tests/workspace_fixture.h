@@ -215,7 +215,9 @@ class EffectTest : public ::testing::TestWithParam<EngineSetting> {
     EXPECT_EQ(HeaderImage(record), HeaderImage(header));
     EXPECT_EQ(out.size(), static_cast<size_t>(header.DataOffset + header.DataSize));
     EXPECT_EQ(ws_.AudioFiles(), (Strings{"oldversions", "output.wav"}));
-    EXPECT_EQ(out, refused ? wav : out);
+    if (refused) {
+      EXPECT_EQ(out, wav);
+    }
     return SamplesOf(out);
   }
   Workspace ws_;
