@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "engine.h"
 #include "status.h"
 
 struct mpg123_handle_struct;
@@ -71,6 +72,26 @@ class PcmSource {
   virtual std::pair<int64_t, int64_t> Progress() const = 0;
   // The frames the recording says it holds before it is read (0: it does not say).
   virtual int64_t AnnouncedFrames() { return 0; }
+};
+
+// The frames of a 16-bit PCM WAV file whose header is already read and checked:
+// a working file on its way to an export.
+class WavSource : public PcmSource {
+ public:
+  // Opens `path`, whose header is `record` (see FrameReader::Open).
+  Status Open(const fs::path& path, const RIFF& record);
+  int channels() const override { return reader_.channels(); }
+  int rate() const override { return rate_; }
+  // Reads up to `max_frames` frames; `*frames` is 0 at the end of the data chunk.
+  Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) override;
+  // Frames read so far, of all the data chunk holds.
+  std::pair<int64_t, int64_t> Progress() const override {
+    return {reader_.position(), reader_.frames()};
+  }
+
+ private:
+  FrameReader reader_;
+  int rate_ = 0;
 };
 
 // Streams `source` into a new version of `wav` (44-byte header, FmtSize 16,

@@ -10,7 +10,6 @@
 #include <cmath>
 
 #include "codec.h"
-#include "engine.h"
 #include "progress.h"
 #include "riff.h"
 #include "times.h"
@@ -274,34 +273,36 @@ Status EncodeFlacFile(const fs::path& wav, const fs::path& flac, const fs::path&
   if (Status s = LoadSndfile(); !s.ok()) return s;
   RIFF record{};
   if (Status s = ReadEditableHeader(wav, wav.string(), &record); !s.ok()) return s;
-  FrameReader reader;
-  if (Status s = reader.Open(wav, record); !s.ok()) return s;
+  WavSource source;
+  if (Status s = source.Open(wav, record); !s.ok()) return s;
   ReplacementFile out(scratch);
   if (Status s = out.Open(); !s.ok()) return s;
   FileIo io;
   io.out = &out;
   io.path = scratch;
   SF_INFO info{};
-  info.samplerate = record.SampleRate;
-  info.channels = reader.channels();
+  info.samplerate = source.rate();
+  info.channels = source.channels();
   info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
   SNDFILE* file = sndfile->open_virtual(Callbacks(), SFM_WRITE, &info, &io);
   if (file == nullptr) {
     if (!io.status.ok()) return io.status;
-    return Status::Failed("cannot encode FLAC at " + std::to_string(record.SampleRate) +
+    return Status::Failed("cannot encode FLAC at " + std::to_string(source.rate()) +
                           " Hz: " + LibraryText(sndfile->strerror(nullptr)));
   }
-  std::vector<int16_t> block(static_cast<size_t>(kBlockFrames * reader.channels()));
+  std::vector<int16_t> block(static_cast<size_t>(kBlockFrames * source.channels()));
   Status status = Status::Ok();
-  while (status.ok() && reader.remaining() > 0) {
-    const int64_t frames = std::min(kBlockFrames, reader.remaining());
-    status = reader.Read(block.data(), frames);
+  while (status.ok()) {
+    int64_t frames = 0;
+    status = source.Read(block.data(), kBlockFrames, &frames);
+    if (status.ok() && frames == 0) break;
     if (status.ok() && sndfile->writef_short(file, block.data(), frames) != frames) {
       status = io.status.ok() ? Status::Failed("cannot encode " + flac.string() + ": " +
                                                LibraryText(sndfile->strerror(file)))
                               : io.status;
     }
-    ReportProgress(reader.position(), reader.frames());
+    const auto [done, total] = source.Progress();
+    ReportProgress(done, total);
   }
   // The encoder writes its last frame and the stream's sizes when it closes.
   const int closed = sndfile->close(file);
