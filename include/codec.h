@@ -11,6 +11,7 @@
 
 #include "engine.h"
 #include "status.h"
+#include "workspace.h"
 
 struct mpg123_handle_struct;
 struct sf_private_tag;
@@ -191,7 +192,7 @@ class Mp3Decoder : public PcmSource {
   void TakeFormat();
 
   ::mpg123_handle_struct* handle_ = nullptr;
-  int fd_ = -1;
+  FileDescriptor fd_;  // libmpg123 reads through it and leaves closing it to us
   int64_t file_bytes_ = 0;
   fs::path path_;
   int channels_ = 0;
