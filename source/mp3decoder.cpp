@@ -1,9 +1,7 @@
-#include <fcntl.h>
 #include <mpg123.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <mutex>
 
 #include "codec.h"
@@ -74,11 +72,7 @@ int64_t Mp3Decoder::AnnouncedFrames() {
 Status Mp3Decoder::Open(const fs::path& path) {
   InitLibrary();
   path_ = path;
-  fd_ = FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd_.valid()) {
-    if (errno == ENOENT) return Status::Failed("there is no " + path.string());
-    return Status::Failed(ErrnoText("cannot open " + path.string()));
-  }
+  if (Status s = OpenToRead(path, &fd_); !s.ok()) return s;
   struct stat st;
   file_bytes_ = ::fstat(fd_.get(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
   int error = MPG123_OK;

@@ -1,5 +1,4 @@
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -198,13 +197,10 @@ Status SndfileDecoder::Open(const fs::path& path, const std::string& format, int
   if (Status s = LoadSndfile(); !s.ok()) return s;
   path_ = path;
   io_->path = path;
-  io_->descriptor = FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (Status s = OpenToRead(path, &io_->descriptor); !s.ok()) return s;
   io_->fd = io_->descriptor.get();
   struct stat st;
-  if (!io_->descriptor.valid() || ::fstat(io_->fd, &st) != 0) {
-    if (errno == ENOENT) return Status::Failed("there is no " + path.string());
-    return Status::Failed(ErrnoText("cannot open " + path.string()));
-  }
+  if (::fstat(io_->fd, &st) != 0) return Status::Failed(ErrnoText("cannot open " + path.string()));
   io_->base = std::clamp<int64_t>(start, 0, st.st_size);
   io_->length = st.st_size - io_->base;
   SF_INFO info{};
