@@ -135,7 +135,6 @@ class SndfileDecoder : public PcmSource {
   struct Io;
   std::unique_ptr<Io> io_;
   ::sf_private_tag* file_ = nullptr;
-  fs::path path_;
   int channels_ = 0;
   int rate_ = 0;
   bool floating_ = false;  // samples read as floats (float WAV, Vorbis, Opus)

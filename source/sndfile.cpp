@@ -195,7 +195,6 @@ SndfileDecoder::~SndfileDecoder() {
 
 Status SndfileDecoder::Open(const fs::path& path, const std::string& format, int64_t start) {
   if (Status s = LoadSndfile(); !s.ok()) return s;
-  path_ = path;
   io_->path = path;
   if (Status s = OpenToRead(path, &io_->descriptor); !s.ok()) return s;
   io_->fd = io_->descriptor.get();
@@ -260,12 +259,13 @@ Status SndfileDecoder::End() {
   if (why_.empty() && frames_read_ >= announced_) return Status::Ok();
   auto clock = [this](int64_t frames) { return ClockTime(static_cast<double>(frames) / rate_, 3); };
   const std::string why = why_.empty() ? "" : " (" + why_ + ")";
+  const std::string name = io_->path.string();
   if (frames_read_ == 0 && why.empty()) {
-    return Status::Failed(path_.string() + " holds none of the " + clock(announced_) +
+    return Status::Failed(name + " holds none of the " + clock(announced_) +
                           " of audio its header announces");
   }
-  if (frames_read_ == 0) return Status::Failed(path_.string() + " cannot be decoded" + why);
-  damage_ = path_.string() + " is damaged or cut short" + why + ": tolva imported the " +
+  if (frames_read_ == 0) return Status::Failed(name + " cannot be decoded" + why);
+  damage_ = name + " is damaged or cut short" + why + ": tolva imported the " +
             clock(frames_read_) +
             (frames_read_ < announced_ ? " of its " + clock(announced_) : std::string()) +
             " that could be decoded";
