@@ -9,7 +9,9 @@
 #include <utility>
 #include <vector>
 
+#include "engine.h"
 #include "status.h"
+#include "workspace.h"
 
 struct mpg123_handle_struct;
 struct sf_private_tag;
@@ -73,6 +75,26 @@ class PcmSource {
   virtual int64_t AnnouncedFrames() { return 0; }
 };
 
+// The frames of a 16-bit PCM WAV file whose header is already read and checked:
+// a working file on its way to an export.
+class WavSource : public PcmSource {
+ public:
+  // Opens `path`, whose header is `record` (see FrameReader::Open).
+  Status Open(const fs::path& path, const RIFF& record);
+  int channels() const override { return reader_.channels(); }
+  int rate() const override { return rate_; }
+  // Reads up to `max_frames` frames; `*frames` is 0 at the end of the data chunk.
+  Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) override;
+  // Frames read so far, of all the data chunk holds.
+  std::pair<int64_t, int64_t> Progress() const override {
+    return {reader_.position(), reader_.frames()};
+  }
+
+ private:
+  FrameReader reader_;
+  int rate_ = 0;
+};
+
 // Streams `source` into a new version of `wav` (44-byte header, FmtSize 16,
 // no fact chunk) through `scratch`. Fails, leaving `wav` as it was, with
 // "<name> holds no <what>" when no frame comes, or when the samples would pass
@@ -113,7 +135,6 @@ class SndfileDecoder : public PcmSource {
   struct Io;
   std::unique_ptr<Io> io_;
   ::sf_private_tag* file_ = nullptr;
-  fs::path path_;
   int channels_ = 0;
   int rate_ = 0;
   bool floating_ = false;  // samples read as floats (float WAV, Vorbis, Opus)
@@ -170,7 +191,7 @@ class Mp3Decoder : public PcmSource {
   void TakeFormat();
 
   ::mpg123_handle_struct* handle_ = nullptr;
-  int fd_ = -1;
+  FileDescriptor fd_;  // libmpg123 reads through it and leaves closing it to us
   int64_t file_bytes_ = 0;
   fs::path path_;
   int channels_ = 0;

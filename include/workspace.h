@@ -142,6 +142,10 @@ Status SyncFolder(const fs::path& folder);
 // "what: reason" for the current errno.
 std::string ErrnoText(const std::string& what);
 
+// Opens `path` for reading into `*fd`: "there is no <path>" when it is missing,
+// "cannot open <path>: reason" when it cannot be opened.
+Status OpenToRead(const fs::path& path, FileDescriptor* fd);
+
 // Size of a regular file; -1 when it does not exist or is no regular file.
 int64_t FileSize(const fs::path& path);
 bool Exists(const fs::path& path);

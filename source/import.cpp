@@ -34,9 +34,10 @@ RIFF CanonicalHeader(int channels, int rate, int64_t data_bytes) {
 }
 
 // The samples after the header, as they come from the source; the count of
-// data bytes through `*data_bytes`.
-Status StreamSamples(PcmSource& source, ReplacementFile& out, int64_t max_data_bytes,
-                     int64_t* data_bytes) {
+// data bytes through `*data_bytes`. `layout` is the source's header with no
+// data yet, for the message when there is too much.
+Status StreamSamples(PcmSource& source, const RIFF& layout, ReplacementFile& out,
+                     int64_t max_data_bytes, int64_t* data_bytes) {
   const int channels = source.channels();
   std::vector<int16_t> block(static_cast<size_t>(kBlockFrames * channels));
   *data_bytes = 0;
@@ -46,7 +47,7 @@ Status StreamSamples(PcmSource& source, ReplacementFile& out, int64_t max_data_b
     if (frames == 0) return Status::Ok();
     const int64_t bytes = frames * 2 * channels;
     if (bytes > max_data_bytes - *data_bytes) {
-      return RefuseTooLong(CanonicalHeader(channels, source.rate(), 0), -1);
+      return RefuseTooLong(layout, -1);
     }
     SwapIfBigEndian(block.data(), static_cast<size_t>(frames * channels));
     if (Status s = out.Write(block.data(), static_cast<size_t>(bytes)); !s.ok()) return s;
@@ -87,18 +88,17 @@ const char* FormatName(RecordingFormat format) {
 Status WriteWorkingWav(PcmSource& source, const fs::path& name, const std::string& what,
                        const fs::path& wav, const fs::path& scratch, int64_t max_data_bytes) {
   max_data_bytes = std::min(max_data_bytes, kMaxWavDataBytes);
+  const RIFF layout = CanonicalHeader(source.channels(), source.rate(), 0);
   const int64_t announced = source.AnnouncedFrames();
   if (announced > max_data_bytes / (2 * source.channels())) {
-    return RefuseTooLong(CanonicalHeader(source.channels(), source.rate(), 0), announced);
+    return RefuseTooLong(layout, announced);
   }
   ReplacementFile out(scratch);
   if (Status s = out.Open(); !s.ok()) return s;
   // The sizes are known only at the end; the header is written again then.
-  if (Status s = PutFile(CanonicalHeader(source.channels(), source.rate(), 0), out); !s.ok()) {
-    return s;
-  }
+  if (Status s = PutFile(layout, out); !s.ok()) return s;
   int64_t data_bytes = 0;
-  if (Status s = StreamSamples(source, out, max_data_bytes, &data_bytes); !s.ok()) return s;
+  if (Status s = StreamSamples(source, layout, out, max_data_bytes, &data_bytes); !s.ok()) return s;
   if (data_bytes == 0) return Status::Failed(name.string() + " holds no " + what);
   RIFF header = CanonicalHeader(source.channels(), source.rate(), data_bytes);
   if (Status s = out.WriteAt(HeaderImage(header), 0); !s.ok()) return s;

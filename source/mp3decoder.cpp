@@ -1,9 +1,7 @@
-#include <fcntl.h>
 #include <mpg123.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <mutex>
 
 #include "codec.h"
@@ -55,12 +53,11 @@ Mp3Decoder::~Mp3Decoder() {
     mpg123_close(handle_);
     mpg123_delete(handle_);
   }
-  if (fd_ >= 0) ::close(fd_);
 }
 
 std::pair<int64_t, int64_t> Mp3Decoder::Progress() const {
-  if (fd_ < 0) return {0, 0};
-  return {static_cast<int64_t>(::lseek(fd_, 0, SEEK_CUR)), file_bytes_};
+  if (!fd_.valid()) return {0, 0};
+  return {static_cast<int64_t>(::lseek(fd_.get(), 0, SEEK_CUR)), file_bytes_};
 }
 
 int64_t Mp3Decoder::AnnouncedFrames() {
@@ -75,13 +72,9 @@ int64_t Mp3Decoder::AnnouncedFrames() {
 Status Mp3Decoder::Open(const fs::path& path) {
   InitLibrary();
   path_ = path;
-  fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd_ < 0) {
-    if (errno == ENOENT) return Status::Failed("there is no " + path.string());
-    return Status::Failed(ErrnoText("cannot open " + path.string()));
-  }
+  if (Status s = OpenToRead(path, &fd_); !s.ok()) return s;
   struct stat st;
-  file_bytes_ = ::fstat(fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
+  file_bytes_ = ::fstat(fd_.get(), &st) == 0 ? static_cast<int64_t>(st.st_size) : 0;
   int error = MPG123_OK;
   handle_ = mpg123_new(nullptr, &error);
   if (handle_ == nullptr) {
@@ -89,7 +82,7 @@ Status Mp3Decoder::Open(const fs::path& path) {
                           mpg123_plain_strerror(error));
   }
   if (Status s = Configure(handle_); !s.ok()) return s;
-  if (mpg123_open_fd(handle_, fd_) != MPG123_OK) {
+  if (mpg123_open_fd(handle_, fd_.get()) != MPG123_OK) {
     return Status::Failed("cannot read " + path.string() + ": " + LibraryError(handle_));
   }
   long rate = 0;

@@ -9,7 +9,6 @@ extern "C" {
 #include <vector>
 
 #include "codec.h"
-#include "engine.h"
 #include "progress.h"
 #include "riff.h"
 #include "workspace.h"
@@ -48,27 +47,6 @@ bool EncoderTakes(int sample_rate, int channels, int kbps) {
   return shine_check_config(sample_rate, kbps) >= 0 &&
          GranuleShareFits(sample_rate, channels, kbps);
 }
-
-class WavSource : public PcmSource {
- public:
-  Status Open(const fs::path& path, const RIFF& record) {
-    rate_ = record.SampleRate;
-    return reader_.Open(path, record);
-  }
-  int channels() const override { return reader_.channels(); }
-  int rate() const override { return rate_; }
-  std::pair<int64_t, int64_t> Progress() const override {
-    return {reader_.position(), reader_.frames()};
-  }
-  Status Read(int16_t* samples, int64_t max_frames, int64_t* frames) override {
-    *frames = std::min(max_frames, reader_.remaining());
-    return reader_.Read(samples, *frames);
-  }
-
- private:
-  FrameReader reader_;
-  int rate_ = 0;
-};
 
 Status OpenWav(const fs::path& path, const std::string& prefix,
                std::unique_ptr<PcmSource>* source) {

@@ -1,7 +1,5 @@
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "codec.h"
@@ -50,10 +48,9 @@ RecordingFormat FormatOf(const uint8_t* b) {
 }  // namespace
 
 RecordingFormat SniffRecording(const fs::path& path, Status* status, int64_t* start) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) {
-    *status = Status::Failed(errno == ENOENT ? "there is no " + path.string()
-                                             : ErrnoText("cannot open " + path.string()));
+  FileDescriptor fd;
+  if (Status s = OpenToRead(path, &fd); !s.ok()) {
+    *status = s;
     return RecordingFormat::kNone;
   }
   int64_t& at = *start;

@@ -1,5 +1,4 @@
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +9,6 @@
 #include <cmath>
 
 #include "codec.h"
-#include "engine.h"
 #include "progress.h"
 #include "riff.h"
 #include "times.h"
@@ -38,33 +36,40 @@ struct Sndfile {
   decltype(&::sf_error) error;
   decltype(&::sf_strerror) strerror;
   decltype(&::sf_error_number) error_number;
+  std::string why;  // why it could not be loaded; empty when it was
 };
 
-const Sndfile* sndfile = nullptr;
-
-Status LoadSndfile() {
-  static std::string why;
-  if (sndfile != nullptr || !why.empty()) {
-    return sndfile != nullptr ? Status::Ok() : Status::Failed(why);
-  }
+Sndfile Load() {
   void* library = ::dlopen("libsndfile.so.1", RTLD_NOW | RTLD_LOCAL);
   auto symbol = [&](const char* name) { return library ? ::dlsym(library, name) : nullptr; };
-  static Sndfile loaded{reinterpret_cast<decltype(&::sf_open_virtual)>(symbol("sf_open_virtual")),
-                        reinterpret_cast<decltype(&::sf_close)>(symbol("sf_close")),
-                        reinterpret_cast<decltype(&::sf_readf_float)>(symbol("sf_readf_float")),
-                        reinterpret_cast<decltype(&::sf_readf_int)>(symbol("sf_readf_int")),
-                        reinterpret_cast<decltype(&::sf_writef_short)>(symbol("sf_writef_short")),
-                        reinterpret_cast<decltype(&::sf_error)>(symbol("sf_error")),
-                        reinterpret_cast<decltype(&::sf_strerror)>(symbol("sf_strerror")),
-                        reinterpret_cast<decltype(&::sf_error_number)>(symbol("sf_error_number"))};
-  if (loaded.open_virtual && loaded.close && loaded.readf_float && loaded.readf_int &&
-      loaded.writef_short && loaded.error && loaded.strerror && loaded.error_number) {
-    sndfile = &loaded;
-    return Status::Ok();
+  Sndfile loaded{reinterpret_cast<decltype(&::sf_open_virtual)>(symbol("sf_open_virtual")),
+                 reinterpret_cast<decltype(&::sf_close)>(symbol("sf_close")),
+                 reinterpret_cast<decltype(&::sf_readf_float)>(symbol("sf_readf_float")),
+                 reinterpret_cast<decltype(&::sf_readf_int)>(symbol("sf_readf_int")),
+                 reinterpret_cast<decltype(&::sf_writef_short)>(symbol("sf_writef_short")),
+                 reinterpret_cast<decltype(&::sf_error)>(symbol("sf_error")),
+                 reinterpret_cast<decltype(&::sf_strerror)>(symbol("sf_strerror")),
+                 reinterpret_cast<decltype(&::sf_error_number)>(symbol("sf_error_number")),
+                 {}};
+  if (!loaded.open_virtual || !loaded.close || !loaded.readf_float || !loaded.readf_int ||
+      !loaded.writef_short || !loaded.error || !loaded.strerror || !loaded.error_number) {
+    const char* error = ::dlerror();
+    loaded.why =
+        std::string("cannot load libsndfile: ") + (error ? error : "a function is missing");
   }
-  const char* error = ::dlerror();
-  why = std::string("cannot load libsndfile: ") + (error ? error : "a function is missing");
-  return Status::Failed(why);
+  return loaded;
+}
+
+// Loaded at the first use, and only then: a failure stays the answer for the
+// rest of the run.
+const Sndfile& Libsndfile() {
+  static const Sndfile library = Load();
+  return library;
+}
+
+Status LoadSndfile() {
+  const std::string& why = Libsndfile().why;
+  return why.empty() ? Status::Ok() : Status::Failed(why);
 }
 
 // libsndfile's messages as part of ours: "Error : flac decoder lost sync." reads
@@ -185,28 +190,24 @@ struct SndfileDecoder::Io : FileIo {
 SndfileDecoder::SndfileDecoder() : io_(std::make_unique<Io>()) {}
 
 SndfileDecoder::~SndfileDecoder() {
-  if (file_ != nullptr) sndfile->close(file_);
+  if (file_ != nullptr) Libsndfile().close(file_);
 }
 
 Status SndfileDecoder::Open(const fs::path& path, const std::string& format, int64_t start) {
   if (Status s = LoadSndfile(); !s.ok()) return s;
-  path_ = path;
   io_->path = path;
-  io_->descriptor = FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (Status s = OpenToRead(path, &io_->descriptor); !s.ok()) return s;
   io_->fd = io_->descriptor.get();
   struct stat st;
-  if (!io_->descriptor.valid() || ::fstat(io_->fd, &st) != 0) {
-    if (errno == ENOENT) return Status::Failed("there is no " + path.string());
-    return Status::Failed(ErrnoText("cannot open " + path.string()));
-  }
+  if (::fstat(io_->fd, &st) != 0) return Status::Failed(ErrnoText("cannot open " + path.string()));
   io_->base = std::clamp<int64_t>(start, 0, st.st_size);
   io_->length = st.st_size - io_->base;
   SF_INFO info{};
-  file_ = sndfile->open_virtual(Callbacks(), SFM_READ, &info, io_.get());
+  file_ = Libsndfile().open_virtual(Callbacks(), SFM_READ, &info, io_.get());
   if (file_ == nullptr) {
     if (!io_->status.ok()) return io_->status;
     return Status::Failed(path.string() + " cannot be read as " + format + ": " +
-                          LibraryText(sndfile->strerror(nullptr)));
+                          LibraryText(Libsndfile().strerror(nullptr)));
   }
   if (info.channels < 1 || info.channels > 2) {
     return Status::Failed(path.string() + " has " + std::to_string(info.channels) +
@@ -231,13 +232,13 @@ Status SndfileDecoder::Read(int16_t* samples, int64_t max_frames, int64_t* frame
   sf_count_t got = 0;
   if (floating_) {
     if (floats_.size() < count) floats_.resize(count);
-    got = sndfile->readf_float(file_, floats_.data(), max_frames);
+    got = Libsndfile().readf_float(file_, floats_.data(), max_frames);
     for (size_t i = 0; i < static_cast<size_t>(got * channels_); ++i) {
       samples[i] = RoundTo16(floats_[i]);
     }
   } else {
     if (integers_.size() < count) integers_.resize(count);
-    got = sndfile->readf_int(file_, integers_.data(), max_frames);
+    got = Libsndfile().readf_int(file_, integers_.data(), max_frames);
     for (size_t i = 0; i < static_cast<size_t>(got * channels_); ++i) {
       samples[i] = RoundTo16(integers_[i]);
     }
@@ -245,8 +246,8 @@ Status SndfileDecoder::Read(int16_t* samples, int64_t max_frames, int64_t* frame
   if (!io_->status.ok()) return io_->status;
   // Each read clears the error of the one before: a broken frame in the middle
   // shows only in the read that met it.
-  if (sndfile->error(file_) != SF_ERR_NO_ERROR && why_.empty())
-    why_ = LibraryText(sndfile->strerror(file_));
+  if (Libsndfile().error(file_) != SF_ERR_NO_ERROR && why_.empty())
+    why_ = LibraryText(Libsndfile().strerror(file_));
   frames_read_ += got;
   *frames = got;
   if (got < max_frames) return End();
@@ -258,12 +259,13 @@ Status SndfileDecoder::End() {
   if (why_.empty() && frames_read_ >= announced_) return Status::Ok();
   auto clock = [this](int64_t frames) { return ClockTime(static_cast<double>(frames) / rate_, 3); };
   const std::string why = why_.empty() ? "" : " (" + why_ + ")";
+  const std::string name = io_->path.string();
   if (frames_read_ == 0 && why.empty()) {
-    return Status::Failed(path_.string() + " holds none of the " + clock(announced_) +
+    return Status::Failed(name + " holds none of the " + clock(announced_) +
                           " of audio its header announces");
   }
-  if (frames_read_ == 0) return Status::Failed(path_.string() + " cannot be decoded" + why);
-  damage_ = path_.string() + " is damaged or cut short" + why + ": tolva imported the " +
+  if (frames_read_ == 0) return Status::Failed(name + " cannot be decoded" + why);
+  damage_ = name + " is damaged or cut short" + why + ": tolva imported the " +
             clock(frames_read_) +
             (frames_read_ < announced_ ? " of its " + clock(announced_) : std::string()) +
             " that could be decoded";
@@ -274,42 +276,44 @@ Status EncodeFlacFile(const fs::path& wav, const fs::path& flac, const fs::path&
   if (Status s = LoadSndfile(); !s.ok()) return s;
   RIFF record{};
   if (Status s = ReadEditableHeader(wav, wav.string(), &record); !s.ok()) return s;
-  FrameReader reader;
-  if (Status s = reader.Open(wav, record); !s.ok()) return s;
+  WavSource source;
+  if (Status s = source.Open(wav, record); !s.ok()) return s;
   ReplacementFile out(scratch);
   if (Status s = out.Open(); !s.ok()) return s;
   FileIo io;
   io.out = &out;
   io.path = scratch;
   SF_INFO info{};
-  info.samplerate = record.SampleRate;
-  info.channels = reader.channels();
+  info.samplerate = source.rate();
+  info.channels = source.channels();
   info.format = SF_FORMAT_FLAC | SF_FORMAT_PCM_16;
-  SNDFILE* file = sndfile->open_virtual(Callbacks(), SFM_WRITE, &info, &io);
+  SNDFILE* file = Libsndfile().open_virtual(Callbacks(), SFM_WRITE, &info, &io);
   if (file == nullptr) {
     if (!io.status.ok()) return io.status;
-    return Status::Failed("cannot encode FLAC at " + std::to_string(record.SampleRate) +
-                          " Hz: " + LibraryText(sndfile->strerror(nullptr)));
+    return Status::Failed("cannot encode FLAC at " + std::to_string(source.rate()) +
+                          " Hz: " + LibraryText(Libsndfile().strerror(nullptr)));
   }
-  std::vector<int16_t> block(static_cast<size_t>(kBlockFrames * reader.channels()));
+  std::vector<int16_t> block(static_cast<size_t>(kBlockFrames * source.channels()));
   Status status = Status::Ok();
-  while (status.ok() && reader.remaining() > 0) {
-    const int64_t frames = std::min(kBlockFrames, reader.remaining());
-    status = reader.Read(block.data(), frames);
-    if (status.ok() && sndfile->writef_short(file, block.data(), frames) != frames) {
+  while (status.ok()) {
+    int64_t frames = 0;
+    status = source.Read(block.data(), kBlockFrames, &frames);
+    if (status.ok() && frames == 0) break;
+    if (status.ok() && Libsndfile().writef_short(file, block.data(), frames) != frames) {
       status = io.status.ok() ? Status::Failed("cannot encode " + flac.string() + ": " +
-                                               LibraryText(sndfile->strerror(file)))
+                                               LibraryText(Libsndfile().strerror(file)))
                               : io.status;
     }
-    ReportProgress(reader.position(), reader.frames());
+    const auto [done, total] = source.Progress();
+    ReportProgress(done, total);
   }
   // The encoder writes its last frame and the stream's sizes when it closes.
-  const int closed = sndfile->close(file);
+  const int closed = Libsndfile().close(file);
   if (!status.ok()) return status;
   if (!io.status.ok()) return io.status;
   if (closed != SF_ERR_NO_ERROR) {
     return Status::Failed("cannot encode " + flac.string() + ": " +
-                          LibraryText(sndfile->error_number(closed)));
+                          LibraryText(Libsndfile().error_number(closed)));
   }
   return out.CommitAs(flac);
 }

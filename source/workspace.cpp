@@ -59,6 +59,17 @@ std::string ErrnoText(const std::string& what) {
   return what + ": " + std::strerror(errno);
 }
 
+Status OpenToRead(const fs::path& path, FileDescriptor* fd) {
+  // Into `*fd` only once open: closing what it held could change errno.
+  FileDescriptor opened(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!opened.valid()) {
+    if (errno == ENOENT) return Status::Failed("there is no " + path.string());
+    return Status::Failed(ErrnoText("cannot open " + path.string()));
+  }
+  *fd = std::move(opened);
+  return Status::Ok();
+}
+
 FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
   if (this != &other) {
     Close();
